@@ -1,0 +1,12 @@
+// System abstraction layer: the whole public interface.
+#pragma once
+
+#include "sal/assert.h"
+#include "sal/cond.h"
+#include "sal/functor.h"
+#include "sal/mutex.h"
+#include "sal/rwlock.h"
+#include "sal/sem.h"
+#include "sal/sysinfo.h"
+#include "sal/thread.h"
+#include "sal/time.h"
