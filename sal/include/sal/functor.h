@@ -26,10 +26,9 @@ public:
               _boundT<O, M, A...>{std::move(obj), fn, std::make_tuple(std::move(args)...)})) {}
 
     // Any callable that can be called without arguments.
-    template <class F,
-              std::enable_if_t<!std::is_same_v<std::decay_t<F>, functorT> &&
-                                   std::is_invocable_v<std::decay_t<F>&>,
-                               int> = 0>
+    template <class F, std::enable_if_t<!std::is_same_v<std::decay_t<F>, functorT> &&
+                                            std::is_invocable_v<std::decay_t<F>&>,
+                                        int> = 0>
     explicit functorT(F&& f) : _impl(new _functorImplT<std::decay_t<F>>(std::forward<F>(f))) {}
 
     functorT(const functorT& o) : _impl(o._impl ? o._impl->clone() : nullptr) {}

@@ -2,8 +2,7 @@
 // exclusive holds, and upgrade: a shared holder may enter exclusive mode (its
 // shared holds are suspended while it waits and restored once it owns the
 // lock). A thread claiming exclusive access blocks new readers, so a stream of
-// readers cannot starve it. Two shared holders upgrading at once deadlock, as
-// with any upgradable lock.
+// readers cannot starve it. Thread-safe; a thread leaves what it entered.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +24,14 @@ public:
     void enterExclusive();
     void leaveExclusive();
 
+    // Thread holding or claiming exclusive access, 0 when none (diagnostics).
+    uint32_t owner() const;
+
 private:
     std::unordered_map<uint32_t, unsigned> _readers; // thread id -> shared-hold count
     unsigned _count = 0;                             // exclusive recursion count
     uint32_t _owner = 0; // thread holding or claiming exclusive access, 0: none
-    mutexT _mtx;
+    mutable mutexT _mtx;
     condT _cond;
 };
 

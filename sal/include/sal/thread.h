@@ -154,7 +154,7 @@ private:
     unsigned _count = 1;
     statusT _status;
     functorT _body;
-    prioT _prio;              // last applied (or, before start, requested) priority
+    prioT _prio;               // last applied (or, before start, requested) priority
     bool _prioPending = false; // apply _prio when the OS thread starts
 
     static mutexT _tmtx;

@@ -78,7 +78,7 @@ public:
 
 private:
     timeT _period;
-    timeT _start;         // monotonic reading at reset()
+    timeT _start;          // monotonic reading at reset()
     bool _latched = false; // expiry seen once, kept until reset()
 };
 
