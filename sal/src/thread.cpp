@@ -217,8 +217,13 @@ void threadT::_start(functorT body) {
 }
 
 void threadT::_wait() {
-    RUX_FAULT_IF(_tid == _self());
-    if (_status == en3PP) {
+    bool foreign;
+    {
+        lockT<mutexT> g(_tmtx);
+        RUX_FAULT_IF(_tid == _self());
+        foreign = _status == en3PP; // never changes for such a record
+    }
+    if (foreign) {
         // Not ours to join: wait until the kernel task has gone.
         timeT pause = timeT::fromMs(1);
         while (impl::taskAlive(_tid)) {
