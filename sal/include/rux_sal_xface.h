@@ -3,6 +3,8 @@
 
 #include "sal/assert.h"
 #include "sal/cond.h"
+#include "sal/devbuf.h"
+#include "sal/dgram.h"
 #include "sal/functor.h"
 #include "sal/mutex.h"
 #include "sal/rwlock.h"
