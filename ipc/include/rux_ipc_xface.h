@@ -2,5 +2,9 @@
 #pragma once
 
 #include "ipc/configfile.h"
+#include "ipc/event.h"
+#include "ipc/message.h"
+#include "ipc/names.h"
 #include "ipc/prio.h"
 #include "ipc/startupcfg.h"
+#include "ipc/wire.h"
