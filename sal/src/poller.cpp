@@ -114,7 +114,8 @@ bool pollItems(std::vector<pollItemT>& items, int ms) {
                     it.flags |= 4;
                 break;
             case enWAKE:
-                it.flags |= 4;
+                // Cancelled by shutdown: whatever else was seen is moot.
+                it.flags = (it.flags & ~1u) | 4;
                 break;
             case enERROR:
                 it.flags |= 4;
