@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "logger/stream_logdev.h"
+#include "sal/assert.h"
 #include "sal/time.h"
 
 namespace rux {
@@ -135,6 +136,7 @@ void loggerT::_acquire(_logIdT* rec) {
 }
 
 loggerT::_logIdT* loggerT::_release(_logIdT* rec) {
+    RUX_FAULT_IF(rec->count == 0);
     if (--rec->count != 0)
         return nullptr;
     _table.erase(rec->name);

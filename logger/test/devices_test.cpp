@@ -225,7 +225,7 @@ TEST(DeferredLogDevT, DestructionDeliversEverythingQueued) {
         rux::deferredLogDevT dev("deferred", gate, 64);
         for (int i = 0; i < 50; ++i)
             dev._doLog(lineText(0, i), i % 10);
-        // The sink is still blocked when destruction begins.
+        // The sink may well still be blocked when destruction begins.
         opener = std::thread([&] { gate->open(); });
     }
     opener.join();
@@ -245,32 +245,6 @@ TEST(DeferredLogDevT, WrappedDeviceLevelFiltersAtDelivery) {
     dev._doLog("info\n", lv::INFO);
     dev.flush();
     EXPECT_EQ(sink->texts(), std::vector<std::string>{"warn\n"});
-}
-
-TEST(DeferredLogDevT, NeedsADevice) {
-    EXPECT_THROW(rux::deferredLogDevT("deferred", nullptr), rux::logExceptionT);
-}
-
-TEST(DeferredLogDevT, LoggersOnManyThreadsThroughTheDefaultDevice) {
-    auto sink = std::make_shared<captureDevT>("sink");
-    auto deferred = std::make_shared<rux::deferredLogDevT>("deferred", sink, 16);
-    auto old = loggerT::setDefLogDev(deferred);
-    onThreads([&](int t) {
-        loggerT log("conc." + std::to_string(t % 3));
-        log.printTime(false);
-        for (int i = 0; i < kLines; ++i)
-            loggerT::logbufT(log, lv::INFO, nullptr) << lineText(t, i);
-    });
-    loggerT::setDefLogDev(old);
-    deferred->flush();
-    auto texts = sink->texts();
-    // Strip the headers, then check what remains.
-    for (auto& t : texts) {
-        auto p = t.find(" -> ");
-        ASSERT_NE(p, std::string::npos) << t;
-        t.erase(0, p + 4);
-    }
-    expectWholeLinesInThreadOrder(texts);
 }
 
 // ---- log IDs under concurrent change --------------------------------------

@@ -97,12 +97,6 @@ TEST_F(LoggerT, LineFormatShowsFunctionOnlyWhenGivenAndSwitchedOn) {
     EXPECT_FALSE(log.printFunc());
 }
 
-TEST_F(LoggerT, LineFormatAddsNoLineEndAndKeepsTextUnpadded) {
-    loggerT log("fmt.raw");
-    log.printTime(false);
-    EXPECT_EQ(lineOf(log, lv::WARNING, nullptr, "no end"), "WRN fmt.raw -> no end");
-}
-
 // ---- level filtering ------------------------------------------------------
 
 TEST_F(LoggerT, LevelFilterAtLogIdDropsLinesAboveIt) {
@@ -228,14 +222,6 @@ TEST_F(LoggerT, SetDefLogDevMovesOnlyLogIdsOnTheOldDefault) {
 
     EXPECT_EQ(ownDev.resetLogDev(), own);
     EXPECT_EQ(ownDev.getLogDev(), next);
-}
-
-TEST_F(LoggerT, DefaultLevelAppliesToNewRecordsOnly) {
-    loggerT before("deflev.before");
-    EXPECT_EQ(loggerT::setDefLogLev(lv::NOTICE), lv::DUMP);
-    EXPECT_EQ(loggerT::getDefLogLev(), lv::NOTICE);
-    EXPECT_EQ(before.level(), lv::DUMP);
-    EXPECT_EQ(loggerT("deflev.after").level(), lv::NOTICE);
 }
 
 TEST_F(LoggerT, LineGoesToTheDeviceCurrentAtDelivery) {

@@ -135,11 +135,6 @@ TEST_F(DevdbT, CounterWrapsToZeroAndSkipsIdentifiersInUse) {
     EXPECT_EQ(rd.find(0), keeper);
 }
 
-TEST_F(DevdbT, EmptyDeviceIsRefused) {
-    devdbT::wrT wr(db);
-    EXPECT_EQ(wr.add(nullptr), -1);
-}
-
 // ---- look-ups -------------------------------------------------------------
 
 TEST_F(DevdbT, ReadGuardCopiesTheMapKeepingEntriesAlreadyThere) {
@@ -345,16 +340,4 @@ TEST(KivDevT, ModelNames) {
         dev.model(n.first);
         EXPECT_EQ(dev.model2str(), n.second) << n.first;
     }
-}
-
-TEST(KivDevT, IdentityStartsEmptyAndKeepsArbitraryBytes) {
-    fakeDevT dev;
-    EXPECT_TRUE(dev.snum().empty() && dev.hwver().empty() && dev.swver().empty());
-    const std::string raw("\0\xff\x01", 3);
-    dev.snum(raw);
-    dev.hwver("1.2");
-    dev.swver("4.07");
-    EXPECT_EQ(dev.snum(), raw);
-    EXPECT_EQ(dev.hwver(), "1.2");
-    EXPECT_EQ(dev.swver(), "4.07");
 }
