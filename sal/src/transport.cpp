@@ -83,6 +83,8 @@ public:
         }
         adaptReadSize(c, size_t(len));
         dgramT m{uint32_t(len)};
+        // Length first: growing it after the receive would zero-fill the bytes.
+        m.trunc(uint32_t(len));
         fromLen = sizeof(sockaddr_storage);
         ssize_t r =
             ::recvfrom(c.fd, m.buf(), size_t(len), MSG_DONTWAIT, fp, from ? &fromLen : nullptr);
