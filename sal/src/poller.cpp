@@ -20,6 +20,11 @@ struct slotT {
     std::shared_ptr<opWriteT> write; // enWRITE: the write in flight
 };
 
+bool shutListener(socketContextT& c) {
+    lockT<mutexT> g(c.mtx);
+    return c.listening && c.shut;
+}
+
 } // namespace
 
 bool pollItems(std::vector<pollItemT>& items, int ms) {
@@ -43,15 +48,13 @@ bool pollItems(std::vector<pollItemT>& items, int ms) {
                 any = true;
                 continue;
             }
-            bool shutListener;
             std::shared_ptr<opWriteT> pw;
             {
                 lockT<mutexT> g(c->mtx);
-                shutListener = c->listening && c->shut;
                 pw = c->pendingWrite;
             }
             if (it.mask & 1) {
-                if (shutListener) {
+                if (shutListener(*c)) {
                     it.flags |= 4;
                     any = true;
                 } else {
@@ -102,7 +105,7 @@ bool pollItems(std::vector<pollItemT>& items, int ms) {
             pollItemT& it = items[slots[k].item];
             switch (slots[k].role) {
             case enREAD:
-                if (ev & (POLLERR | POLLNVAL))
+                if (ev & (POLLERR | POLLNVAL) || shutListener(*it.ctx))
                     it.flags |= 4;
                 else
                     it.flags |= 1; // data, or the end of the connection

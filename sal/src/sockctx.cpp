@@ -408,11 +408,12 @@ bool acceptConn(const ctxPtrT& l, ctxPtrT& out, sockaddr_storage* peer) {
 }
 
 bool shutdownCtx(const ctxPtrT& c, int how) {
-    bool ok = c->factory->shutdown(*c, how);
     {
+        // Before the kernel's shutdown, so that whoever it wakes sees the flag.
         lockT<mutexT> g(c->mtx);
         c->shut = true;
     }
+    bool ok = c->factory->shutdown(*c, how);
     c->cancel();
     return ok;
 }
