@@ -36,9 +36,13 @@ bool cliStateMENU::sep(cliCtxT* ctx) {
 
 bool cliStateMENU::ok(cliCtxT* ctx) {
     if (ctx->word.empty()) {
+        if (ctx->path.size() <= ctx->menuDepth) {
+            // Nothing typed: a fresh prompt, as a shell gives.
+            ctx->lf();
+            ctx->prompt();
+            return true;
+        }
         // A menu named on this line becomes the current menu.
-        if (ctx->path.size() <= ctx->menuDepth)
-            return false;
         auto m = std::dynamic_pointer_cast<cliMenuT>(ctx->elem);
         if (!m)
             return false;

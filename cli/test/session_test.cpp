@@ -382,6 +382,15 @@ TEST(cliSessionT, BackspaceAfterTheBlankThatEnteredACommandReturnsToItsName) {
     EXPECT_FALSE(r.calls[0].set("what"));
 }
 
+TEST(cliSessionT, EnterOnAnEmptyLineGivesAFreshPrompt) {
+    rigT r;
+    r.keys("set\r");
+    r.out();
+    EXPECT_TRUE(r.s->ok());
+    EXPECT_EQ(r.out(), "\r\n" + P("set"));
+    EXPECT_TRUE(r.calls.empty());
+}
+
 TEST(cliSessionT, BackspaceOnAnEmptyLineIsRefused) {
     rigT r;
     r.keys("set\r");
