@@ -69,7 +69,8 @@ public:
         return *f;
     }
 
-    void add(const std::shared_ptr<opWriteT>& op) {
+    // False when the write cannot be watched; the caller then finishes it.
+    bool add(const std::shared_ptr<opWriteT>& op) {
         lockT<mutexT> g(_m);
         auto old = _byFd.find(op->fd());
         if (old != _byFd.end())
@@ -79,10 +80,11 @@ public:
         ev.events = EPOLLOUT | EPOLLONESHOT;
         ev.data.u64 = serial;
         if (::epoll_ctl(_ep, EPOLL_CTL_ADD, op->fd(), &ev) != 0)
-            return; // left to the next write on the socket
+            return false;
         op->serial = serial;
         _ops[serial] = op;
         _byFd[op->fd()] = serial;
+        return true;
     }
 
     // A registered write ended elsewhere; let go of it soon.
@@ -319,12 +321,15 @@ bool finishPendingWrite(socketContextT& c) {
 }
 
 namespace {
-void startBackgroundWrite(const ctxPtrT& c, std::shared_ptr<opWriteT> op) {
+// Caller holds c->writeMtx. False when the write failed.
+bool startBackgroundWrite(const ctxPtrT& c, std::shared_ptr<opWriteT> op) {
     {
         lockT<mutexT> g(c->mtx);
         c->pendingWrite = op;
     }
-    flusherT::instance().add(op);
+    if (flusherT::instance().add(op))
+        return true;
+    return finishPendingWrite(*c); // nobody would push it on: finish it here
 }
 } // namespace
 
@@ -346,7 +351,8 @@ long writeBytes(const ctxPtrT& c, const void* b, long n) {
     dgramT rest(uint32_t(n - w));
     rest.write(static_cast<const char*>(b) + w, uint32_t(n - w));
     rest.seek(0, enSEEK_SET);
-    startBackgroundWrite(c, std::make_shared<opWriteT>(c, std::move(rest), false, nullptr, 0));
+    if (!startBackgroundWrite(c, std::make_shared<opWriteT>(c, std::move(rest), false, nullptr, 0)))
+        return -1;
     return n;
 }
 
@@ -359,7 +365,8 @@ bool sendMessage(const ctxPtrT& c, const dgramT& d, const sockaddr* to, socklen_
         return false;
     if (r == ioAGAIN) {
         dgramT copy(d);
-        startBackgroundWrite(c, std::make_shared<opWriteT>(c, std::move(copy), true, to, toLen));
+        return startBackgroundWrite(
+            c, std::make_shared<opWriteT>(c, std::move(copy), true, to, toLen));
     }
     return true;
 }

@@ -69,7 +69,9 @@ bool getInt(const ctxPtrT& c, int level, int opt, int& v) {
 }
 
 bool localName(const ctxPtrT& c, bool pipe, std::string& out) {
-    if (!isLocal(c) || c->namedPipe != pipe || (pipe && c->kind == socketContextT::enPIPE))
+    bool local =
+        c && (c->kind == socketContextT::enLOCAL_STREAM || c->kind == socketContextT::enLOCAL_SEQ);
+    if (!local || c->namedPipe != pipe)
         return false;
     out = c->name;
     return true;
