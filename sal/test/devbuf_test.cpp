@@ -125,15 +125,6 @@ TEST(DevbufT, LargeReadsBypassTheGetAreaButKeepPutBack) {
     EXPECT_EQ(b.sbumpc(), EOF);
 }
 
-TEST(DevbufT, ShortInputEndsAtDeviceEnd) {
-    fakeDevT dev;
-    dev.in = "abc";
-    buf8T b(&dev);
-    char out[10];
-    EXPECT_EQ(b.sgetn(out, 10), 3);
-    EXPECT_EQ(b.sgetc(), EOF);
-}
-
 TEST(DevbufT, PutAreaFlushesWhenFullAndOnSync) {
     fakeDevT dev;
     dev.wslice = 3; // partial writes are repeated
@@ -149,15 +140,6 @@ TEST(DevbufT, PutAreaFlushesWhenFullAndOnSync) {
         s << "tail";
     }
     EXPECT_EQ(dev.out, "123456789tail"); // destruction flushes
-}
-
-TEST(DevbufT, LargePutsAreWrittenDirectly) {
-    fakeDevT dev;
-    buf8T b(&dev);
-    b.sputn("ab", 2);
-    std::string big(20, 'q');
-    EXPECT_EQ(b.sputn(big.data(), 20), 20);
-    EXPECT_EQ(dev.out, "ab" + big);
 }
 
 TEST(DevbufT, FailedFlushFailsSyncAndKeepsData) {
@@ -201,12 +183,6 @@ TEST(DevbufT, SeekMapsToTheDeviceAndAccountsForLookAhead) {
     s.seekg(5);
     s.get(c);
     EXPECT_EQ(c, '5');
-}
-
-TEST(DevbufT, SeekWithoutDeviceSupportFails) {
-    fakeDevT dev;
-    buf8T::devstreamT s(&dev);
-    EXPECT_EQ(s.tellp(), std::streampos(-1));
 }
 
 TEST(DevbufT, StreamsFormattedValuesOverAMessage) {

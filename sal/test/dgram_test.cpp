@@ -18,18 +18,6 @@ std::string content(const rux::dgramT& d) {
     return std::string(d.buf(), d.length());
 }
 
-TEST(DgramT, NewBufferIsEmptyWithoutStorage) {
-    rux::dgramT d(16);
-    EXPECT_EQ(d.capacity(), 16u);
-    EXPECT_EQ(d.length(), 0u);
-    EXPECT_EQ(d.position(), 0u);
-    EXPECT_FALSE(d.hasStorage());
-    EXPECT_FALSE(d.external());
-    EXPECT_NE(d.buf(), nullptr);
-    EXPECT_TRUE(d.hasStorage());
-    EXPECT_EQ(rux::dgramT(0).buf(), nullptr);
-}
-
 TEST(DgramT, WriteStopsAtCapacity) {
     rux::dgramT d(8);
     d.trunc(3);

@@ -187,11 +187,4 @@ TEST_F(PollerT, RemoveAndSharedPointers) {
     EXPECT_TRUE(p.wait(kLong).end());
 }
 
-TEST_F(PollerT, TimesOutWithNothing) {
-    mixT m;
-    pollT p;
-    ASSERT_TRUE(p.add(&m.tcpS, 1, 1));
-    EXPECT_TRUE(ready(p, rux::timeT::fromMs(20)).empty());
-}
-
 } // namespace

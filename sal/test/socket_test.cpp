@@ -298,17 +298,6 @@ TEST_F(StreamSocketT, ReadLargerThanReadSizeGrowsItInPages) {
     EXPECT_EQ(p.server.context()->readSize, 2 * page);
 }
 
-TEST_F(StreamSocketT, AddressesOfBothEnds) {
-    tcpPairT p;
-    rux::ipv4SockAddrT local, remote, srvPeer;
-    ASSERT_TRUE(p.client.name(local));
-    ASSERT_TRUE(p.client.peer(remote));
-    ASSERT_TRUE(p.server.peer(srvPeer));
-    EXPECT_EQ(remote, p.at);
-    EXPECT_EQ(srvPeer, local);
-    EXPECT_EQ(local.address(), rux::ipv4AddressT::loopback());
-}
-
 TEST_F(StreamSocketT, WriteBeyondTheKernelBufferFinishesInTheBackground) {
     rux::srvSocketT<rux::streamSocketT> srv;
     ASSERT_TRUE(srv.bind(rux::unixSockAddrT("bulk"), 1));

@@ -148,19 +148,6 @@ TEST(TimerFactoryT, DefaultNameIsDerivedFromTheFactory) {
     EXPECT_EQ(named.name(), "ipc timers");
 }
 
-TEST(PtqueueT, EarliestDueIsOnTop) {
-    rux::ptqueueT<int> q;
-    q.push(3, rux::timeT(3, 0));
-    q.push(1, rux::timeT(1, 0));
-    q.push(2, rux::timeT(2, 0));
-    q.push(0, rux::timeT(0, 5));
-    rux::lockT<rux::mutexT> g(q.mutex());
-    std::vector<int> order;
-    while (!q._empty())
-        order.push_back(q._pop().obj);
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
-}
-
 TEST(PtqueueT, FullQueueWaitsForRoom) {
     rux::ptqueueT<int, 2> q;
     q.push(1, rux::timeT(1, 0));
