@@ -1,7 +1,8 @@
 #include "cli/ctx.h"
 
 #include <algorithm>
-#include <cassert>
+#include <cstdio>
+#include <cstdlib>
 
 #include "cli/action.h"
 #include "cli/state.h"
@@ -11,7 +12,10 @@ namespace rux {
 
 cliCtxT::cliCtxT(std::shared_ptr<cliMenuT> r)
     : root(std::move(r)), menu(root), out(cliNullTermT::create()), hcursor(history.end()) {
-    assert(root);
+    if (!root) {
+        std::fputs("rux cli: a session needs a root menu\n", stderr);
+        std::abort();
+    }
     enter(root);
 }
 
@@ -248,7 +252,8 @@ bool cliCtxT::ready(const cliArgsT& a) const {
 
 void cliCtxT::execute() {
     auto cmd = command();
-    assert(cmd);
+    if (!cmd || !cmd->action())
+        return;
     std::string text = typed();
     if (!text.empty() && text.back() == ' ')
         text.pop_back();

@@ -26,6 +26,10 @@ TEST(cliSessionT, WritesThePromptWhenGivenAnOutput) {
     EXPECT_EQ(r.out(), "");
 }
 
+TEST(cliSessionTDeathTest, NeedsARootMenu) {
+    EXPECT_DEATH(cliSessionT(nullptr), "root menu");
+}
+
 TEST(cliSessionT, GuidedTypingRefusesWhatNoChoiceCanBecome) {
     rigT r;
     r.out();

@@ -36,15 +36,6 @@ TEST(cliElemT, AddAppendsOrPutsInFront) {
     EXPECT_EQ(order, "abc");
 }
 
-TEST(cliElemT, StateHandlersByKind) {
-    EXPECT_TRUE(dynamic_cast<cliStateMENU*>(cliMenuT::create("m", "")->stateHandler().get()));
-    EXPECT_TRUE(dynamic_cast<cliStateCMD*>(cliCmdT::create("c", "")->stateHandler().get()));
-    EXPECT_TRUE(dynamic_cast<cliStatePARAM*>(cliParamT::create("p", "")->stateHandler().get()));
-    EXPECT_FALSE(cliValT::create("v", "")->stateHandler());
-    EXPECT_FALSE(cliMenuT::create("m", "")->action());
-    EXPECT_EQ(cliMenuT::create("m", "")->match("m"), cliElemT::enNOMATCH);
-}
-
 TEST(cliValT, KeywordMatchesByPrefix) {
     auto v = cliValT::create("on", "");
     EXPECT_EQ(v->match(""), 1);

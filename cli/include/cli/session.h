@@ -6,7 +6,7 @@
 // Thread-safety: one thread at a time; sessions on one tree may run on
 // different threads.
 // Failure: refused keys return false; an action's exception is reported on
-// the output and the session goes on.
+// the output and the session goes on. A session without a root menu aborts.
 #pragma once
 
 #include <memory>
