@@ -51,6 +51,11 @@ TEST(cliSessionT, GuidedTypingListsTheChoicesAfterTwoRefusals) {
     EXPECT_EQ(r.out(), "");
     r.keys("x");
     EXPECT_EQ(r.out(), kRootList + P("/"));
+    // A listing uses the pair up: the next wrong key alone shows nothing.
+    r.keys("x");
+    EXPECT_EQ(r.out(), "");
+    r.keys("x");
+    EXPECT_EQ(r.out(), kRootList + P("/"));
     // An accepted key in between starts counting again.
     r.keys("px");
     EXPECT_EQ(r.out(), E("p"));

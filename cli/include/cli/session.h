@@ -41,7 +41,7 @@ private:
     void _finish();
 
     cliCtxT _ctx;
-    bool _lastOk = true; // the previous operation was accepted
+    bool _lastOk = true; // the previous operation was accepted (or its refusal was listed)
 };
 
 } // namespace rux
