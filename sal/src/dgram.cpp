@@ -57,15 +57,17 @@ void dgramT::_release() {
     _ext = 0;
 }
 
+// Fresh storage is zeroed, so that no byte below the length is ever
+// undefined, while bytes put in through buf() survive a later trunc().
 char* dgramT::_alloc() const {
     if (!_data && _cap)
-        _data = new char[_cap];
+        _data = new char[_cap]();
     return _data;
 }
 
 void dgramT::_grow(uint32_t newLen) {
     if (newLen > _len) {
-        std::memset(_alloc() + _len, 0, newLen - _len);
+        _alloc();
         _len = newLen;
     }
 }
@@ -87,8 +89,6 @@ uint32_t dgramT::write(const void* buffer, uint32_t n) {
     uint32_t k = _cap - _pos;
     if (n < k)
         k = n;
-    // A position past the length (after trunc) leaves a gap that must not
-    // expose stale bytes.
     _grow(_pos);
     std::memcpy(_alloc() + _pos, buffer, k);
     _pos += k;

@@ -28,6 +28,7 @@ rux::dgramT message(size_t n, char seed) {
     for (size_t i = 0; i < n; ++i)
         d.buf()[i] = char(seed + i % 23);
     d.trunc(uint32_t(n));
+    EXPECT_EQ(d.buf()[n - 1], char(seed + (n - 1) % 23)); // the pattern is really there
     return d;
 }
 

@@ -1,10 +1,11 @@
 // dgramT: a byte buffer of fixed capacity with a length and one read/write
 // position; the unit every message socket and IPC exchange carries.
 //
-// Writes never go beyond the capacity. Storage is allocated on first need and
-// freed with the buffer unless it was handed in from outside (external
-// storage). Bytes below the length are always defined: growing the length by
-// seek or trunc fills the gap with zeros. Copying makes an owned deep copy;
+// Writes never go beyond the capacity. Storage is allocated (zeroed) on first
+// need and freed with the buffer unless it was handed in from outside
+// (external storage). Growing the length by seek or trunc exposes what the
+// storage holds there: zeros, or bytes put in through buf(), so "fill buf(),
+// then trunc(n)" sets a received length. Copying makes an owned deep copy;
 // moving takes the storage and leaves the source empty (capacity 0). Plain value
 // type, not thread-safe.
 #pragma once
@@ -54,7 +55,7 @@ public:
 private:
     char* _alloc() const;
     void _release();
-    void _grow(uint32_t newLen); // zero-fills [length, newLen) and sets the length
+    void _grow(uint32_t newLen); // raises the length, allocating if needed
 
     uint32_t _cap = 0;
     uint32_t _len = 0;
