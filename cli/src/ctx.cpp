@@ -272,9 +272,7 @@ void cliCtxT::execute() {
     path.resize(menuDepth);
     word.clear();
     resetTemp();
-    // Output that ended its line needs no extra line feed before the prompt.
-    if (!out->bol())
-        lf();
+    lf();
     prompt();
     enter(menu);
 }

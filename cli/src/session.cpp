@@ -57,18 +57,15 @@ bool cliSessionT::brk() {
     return _done(true);
 }
 
-// A refusal right after another one shows what can be typed. The pair is
-// then used up, so that a run of wrong keys lists every second key only.
+// A refusal right after another one shows what can be typed.
 bool cliSessionT::_done(bool accepted) {
-    bool listed = false;
     if (!accepted && !_lastOk) {
         _ctx.listParams = false;
         _ctx.state->help(&_ctx);
         _ctx.listParams = true;
-        listed = true;
     }
     _finish();
-    _lastOk = accepted || listed;
+    _lastOk = accepted;
     return accepted;
 }
 

@@ -36,12 +36,8 @@ bool cliStateMENU::sep(cliCtxT* ctx) {
 
 bool cliStateMENU::ok(cliCtxT* ctx) {
     if (ctx->word.empty()) {
-        if (ctx->path.size() <= ctx->menuDepth) {
-            // Nothing typed: a fresh prompt, as a shell gives.
-            ctx->lf();
-            ctx->prompt();
-            return true;
-        }
+        if (ctx->path.size() <= ctx->menuDepth)
+            return false; // nothing named yet
         // A menu named on this line becomes the current menu.
         auto m = std::dynamic_pointer_cast<cliMenuT>(ctx->elem);
         if (!m)
