@@ -67,10 +67,10 @@ void fileLogDevT::_rotate() {
 void fileLogDevT::_write(const char* p, size_t n) {
     while (n > 0) {
         ssize_t w = ::write(_fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
+        if (w <= 0) {
+            if (w < 0 && errno == EINTR)
                 continue;
-            return; // the rest of the line is lost
+            return; // the rest of the line is lost; no progress would spin here
         }
         p += w;
         n -= size_t(w);

@@ -119,14 +119,13 @@ void loggerT::_bind(const std::string& name) {
     auto it = _table.find(name);
     if (it == _table.end()) {
         auto rec = std::make_unique<_logIdT>();
+        rec->name = name; // fixed from here on: line headers read it unlocked
         rec->level = _dllev;
         rec->dev = _dldev;
         it = _table.emplace(name, rec.get()).first;
         rec.release();
     }
     _logIdT* r = it->second;
-    if (r->name.empty())
-        r->name = name;
     _acquire(r);
     _rec = r;
 }
