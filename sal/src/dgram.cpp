@@ -11,8 +11,10 @@ dgramT::dgramT(void* storage, uint32_t capacity, uint32_t length)
 
 dgramT::dgramT(const dgramT& o) : _cap(o._cap), _len(o._len), _pos(o._pos) {
     if (o._data) {
+        // Only the valid bytes are copied; the rest is zeroed, as fresh storage is.
         _data = new char[_cap];
         std::memcpy(_data, o._data, _len);
+        std::memset(_data + _len, 0, _cap - _len);
     }
 }
 

@@ -80,9 +80,9 @@ TEST(DevbufT, PutBackKeepsFourBytesAcrossRefill) {
     EXPECT_EQ(b.sputbackc('4'), '4');
 }
 
-TEST(DevbufT, UnbufferedReadsOneByteAndPutsBackTheLastRead) {
+TEST(DevbufT, UnbufferedReadsOneByteAndPutsBackUpToFour) {
     rux::dgramT msg(16);
-    msg.write("hello", 5);
+    msg.write("hello!", 6);
     msg.seek(0, rux::enSEEK_SET);
     rux::devbufT<rux::dgramT, 0> b(&msg);
     EXPECT_EQ(b.sgetc(), 'h');
@@ -92,9 +92,17 @@ TEST(DevbufT, UnbufferedReadsOneByteAndPutsBackTheLastRead) {
     EXPECT_EQ(b.sputbackc('e'), EOF); // 'e' has not been read yet
     EXPECT_EQ(b.sungetc(), 'h');
     EXPECT_EQ(b.sungetc(), EOF);
+    for (int i = 0; i < 6; ++i)
+        b.sbumpc(); // "hello!", one byte per device read
+    EXPECT_EQ(b.sungetc(), '!');
+    EXPECT_EQ(b.sungetc(), 'o');
+    EXPECT_EQ(b.sungetc(), 'l');
+    EXPECT_EQ(b.sungetc(), 'l');
+    EXPECT_EQ(b.sungetc(), 'e');
+    EXPECT_EQ(b.sungetc(), EOF); // 'h' was not kept
     char rest[8];
     EXPECT_EQ(b.sgetn(rest, 8), 5);
-    EXPECT_EQ(std::string(rest, 5), "hello");
+    EXPECT_EQ(std::string(rest, 5), "ello!");
 }
 
 TEST(DevbufT, UnbufferedWritesGoStraightToTheDevice) {

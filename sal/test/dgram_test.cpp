@@ -97,6 +97,11 @@ TEST(DgramT, CopyOwnsFreshStorage) {
     EXPECT_EQ(content(copy), "abc");
     outside[0] = 'X';
     EXPECT_EQ(content(copy), "abc");
+    // Only the valid bytes travel; growing the copy shows zeros, not the rest.
+    outside[5] = 'Z';
+    rux::dgramT grown(ext);
+    grown.trunc(8);
+    EXPECT_EQ(std::string(grown.buf(), 8), std::string("Xbc\0\0\0\0\0", 8));
 
     rux::dgramT bare(8);
     rux::dgramT bareCopy(bare);

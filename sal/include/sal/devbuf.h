@@ -4,8 +4,8 @@
 //
 // N is the size of each of the get and put areas. N = 0 is unbuffered: every
 // put goes straight to the device's write, every get takes one byte of
-// look-ahead from its read. The get area keeps up to 4 already-read bytes (1
-// when unbuffered) in front of the position for put-back. Seeking is offered
+// look-ahead from its read. The get area keeps up to 4 already-read bytes in
+// front of the position for put-back. Seeking is offered
 // when D has seek(long, seekT) with dgramT's meaning; sync() also calls D's
 // sync() when it has one.
 //
@@ -40,7 +40,7 @@ struct devHasSyncT<T, std::void_t<decltype(std::declval<T&>().sync())>> : std::t
 template <class D, unsigned N = 1024, class M = dummyMutexT, class P = D*>
 class devbufT : public std::streambuf {
 public:
-    static constexpr unsigned putBackSize = N ? 4 : 1;
+    static constexpr unsigned putBackSize = 4;
     static constexpr unsigned chunkSize = N ? N : 1;
 
     class devstreamT;
