@@ -289,6 +289,10 @@ void threadT::_dispose(threadT* t) {
         }
         // An iteration may be looking at it: free it when the iteration ends.
         if (_tlock != 0) {
+            // Its body has returned and the kernel may reuse its id: the iteration
+            // must see it as ended, not reach another thread through it.
+            if (t->_status == enDETACHED)
+                t->_status = enZOMBIE;
             _graveyard.push_back(t);
             return;
         }

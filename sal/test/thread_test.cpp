@@ -228,6 +228,23 @@ TEST(threadT, IterationStaysValidWhileThreadsComeAndGo) {
     churn.join();
 }
 
+TEST(threadT, DetachedThreadEndingDuringAnIterationReadsAsEnded) {
+    gateT gate;
+    threadT::handleT h = threadT::create("ending");
+    h.start(&gate, &gateT::body);
+    const uint32_t tid = h->tid();
+    h.reset();
+    threadT::iteratorT it;
+    it.reset();
+    ASSERT_TRUE(it.find(tid));
+    gate.release();
+    // The record outlives its thread until close(); its id may already be reused.
+    EXPECT_TRUE(eventually([&] { return it->status() == threadT::enZOMBIE; }));
+    EXPECT_FALSE(it->priority(threadT::enLOW, 0));
+    EXPECT_FALSE(it.find(tid));
+    it.close();
+}
+
 TEST(threadT, IteratorFindNeedsTheLock) {
     threadT::iteratorT it;
     EXPECT_FALSE(it.find(uint32_t(getpid())));
@@ -248,10 +265,11 @@ TEST(threadT, PriorityRoundTripsThroughTheKernel) {
     gateT gate;
     threadT::handleT h = threadT::create("prio");
     h.start(&gate, &gateT::body);
-    ASSERT_TRUE(h->priority(threadT::enLOW, 0));
-    EXPECT_EQ(h->priority(), threadT::prioT(threadT::enLOW, 0));
+    // Only lowering steps, which need no privileges.
     ASSERT_TRUE(h->priority(threadT::enLOW, 45));
     EXPECT_EQ(h->priority(), threadT::prioT(threadT::enLOW, 40));
+    ASSERT_TRUE(h->priority(threadT::enLOW, 0));
+    EXPECT_EQ(h->priority(), threadT::prioT(threadT::enLOW, 0));
     ASSERT_TRUE(h->priority(threadT::enBATCH, 10));
     EXPECT_EQ(h->priority(), threadT::prioT(threadT::enBATCH, 0));
     // Raising priority needs privileges; without them the change is refused, not fatal.
@@ -275,6 +293,10 @@ TEST(threadT, PriorityRequestedBeforeStartIsApplied) {
 
 void printingHook(const char* expr, const char* file, unsigned line) {
     fprintf(stderr, "hook:%s:%s:%u\n", expr, file, line);
+}
+
+void faultingHook(const char*, const char*, unsigned) {
+    RUX_FAULT_IF(2 + 2 == 4);
 }
 
 class threadDeathT : public ::testing::Test {
@@ -317,6 +339,12 @@ TEST_F(threadDeathT, FaultHookGetsTheThreeFacts) {
         },
         "hook:1 \\+ 1 == 2:.*thread_test.cpp:[0-9]+");
     EXPECT_DEATH(RUX_OS_CHECK(false), "assertion \"1\" failed at .*thread_test.cpp");
+    EXPECT_DEATH(
+        {
+            rux::setFaultHook(&faultingHook);
+            RUX_FAULT_IF(1 + 1 == 2);
+        },
+        "assertion \"2 \\+ 2 == 4\" failed");
 }
 
 } // namespace
