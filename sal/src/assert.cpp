@@ -17,10 +17,16 @@ faultHookT setFaultHook(faultHookT hook) {
 namespace impl {
 
 void fault(const char* expr, const char* file, unsigned line) {
-    if (faultHookT hook = g_hook.load())
+    // A fault raised inside the hook itself must not recurse into it again: the
+    // line goes to standard error and the process ends.
+    thread_local bool inHook = false;
+    faultHookT hook = g_hook.load();
+    if (hook && !inHook) {
+        inHook = true;
         hook(expr, file, line);
-    else
+    } else {
         std::fprintf(stderr, "rux: assertion \"%s\" failed at %s:%u\n", expr, file, line);
+    }
     std::abort();
 }
 

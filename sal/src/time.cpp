@@ -42,29 +42,15 @@ timeT& timeT::normalise() {
     return *this;
 }
 
+// In 64-bit nanoseconds, so operands that are not normalised still give a
+// normalised result and nothing overflows on the way.
 timeT& timeT::operator+=(const timeT& o) {
-    sec += o.sec;
-    nsec += o.nsec;
-    if (nsec >= kNsPerSec) {
-        nsec -= kNsPerSec;
-        ++sec;
-    } else if (nsec < 0) {
-        nsec += kNsPerSec;
-        --sec;
-    }
+    *this = fromNanos(ns() + o.ns());
     return *this;
 }
 
 timeT& timeT::operator-=(const timeT& o) {
-    sec -= o.sec;
-    nsec -= o.nsec;
-    if (nsec < 0) {
-        nsec += kNsPerSec;
-        --sec;
-    } else if (nsec >= kNsPerSec) {
-        nsec -= kNsPerSec;
-        ++sec;
-    }
+    *this = fromNanos(ns() - o.ns());
     return *this;
 }
 

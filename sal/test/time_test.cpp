@@ -17,6 +17,10 @@ TEST(timeT, ArithmeticStaysNormalised) {
     EXPECT_EQ(timeT(0, 2500000000 - 2000000000).normalise(), timeT(0, 500000000));
     EXPECT_EQ(timeT(3, -1).normalise(), timeT(2, 999999999));
     EXPECT_EQ(timeT::fromMs(-1500), timeT(-2, 500000000));
+    // Operands that are not normalised still give a normalised result.
+    EXPECT_EQ(timeT(0, 1200000000) + timeT(0, 900000000), timeT(2, 100000000));
+    EXPECT_EQ(timeT(0, 0) - timeT(0, 1500000000), timeT(-2, 500000000));
+    EXPECT_EQ(timeT(1, 2000000000) + timeT(0, 2000000000), timeT(5, 0));
     EXPECT_EQ(timeT::fromUs(1500), timeT(0, 1500000));
     EXPECT_LT(timeT(0, 999999999), timeT(1, 0));
     EXPECT_TRUE(timeT(0, 0).nonPositive());
