@@ -38,8 +38,17 @@ bool semT::trywait() {
 }
 
 bool semT::wait(const timeT& timeout) {
-    timeT until = timeT(monCLK) + timeT::fromMs(timeout.ms() > 0 ? timeout.ms() : 0);
-    struct timespec ts = {until.sec, until.nsec};
+    // The deadline is built in the kernel's 64-bit seconds: a time-out near the
+    // largest timeT would overflow 32-bit seconds.
+    const int64_t ms = timeout.ms() > 0 ? timeout.ms() : 0;
+    struct timespec ts;
+    RUX_OS_CHECK(clock_gettime(CLOCK_MONOTONIC, &ts) == 0);
+    ts.tv_sec += time_t(ms / 1000);
+    ts.tv_nsec += long(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_nsec -= 1000000000L;
+        ++ts.tv_sec;
+    }
     int rc;
     while ((rc = sem_clockwait(&_sem, CLOCK_MONOTONIC, &ts)) != 0 && errno == EINTR) {
     }

@@ -263,4 +263,11 @@ TEST(semT, CountsUnits) {
     EXPECT_EQ(rux::semT::maxCount, 2147483647u);
 }
 
+TEST(semT, LargestTimeOutStillWaitsForAUnit) {
+    rux::semT s;
+    std::thread t([&] { s.post(); });
+    EXPECT_TRUE(s.wait(timeT(2147483647, 999999999)));
+    t.join();
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 // mutexT: recursive mutual exclusion; the holder may lock again and unlocks as
-// often. dummyMutexT: the same interface doing nothing, for single-owner use.
+// often. Thread-safe; unlocking a mutex the caller does not hold is misuse.
+// dummyMutexT: the same interface doing nothing, for single-owner use.
 // lockT<M>: holds a lock for a scope.
 #pragma once
 
@@ -24,6 +25,7 @@ private:
 struct dummyMutexT {
     void lock() {}
     void unlock() {}
+    bool trylock() { return true; }
 };
 
 template <class M> class lockT {

@@ -1,4 +1,5 @@
-// Facts about the platform, filled when the library is loaded.
+// Facts about the platform, filled when the library is loaded and constant
+// afterwards, so readable from any thread.
 #pragma once
 
 namespace rux {
