@@ -59,11 +59,8 @@ bool cliSessionT::brk() {
 
 // A refusal right after another one shows what can be typed.
 bool cliSessionT::_done(bool accepted) {
-    if (!accepted && !_lastOk) {
-        _ctx.listParams = false;
+    if (!accepted && !_lastOk)
         _ctx.state->help(&_ctx);
-        _ctx.listParams = true;
-    }
     _finish();
     _lastOk = accepted;
     return accepted;

@@ -145,27 +145,14 @@ bool cliStateCMD::ok(cliCtxT* ctx) {
 
 bool cliStateCMD::help(cliCtxT* ctx) {
     std::vector<cliCtxT::rowT> rows;
-    auto optionRows = [&] {
-        if (ctx->mode != cliCtxT::enOPTIONS) {
-            // Listing beside the pending values: every parameter not given.
-            for (const auto& [pos, p] : ctx->params()) {
-                (void)pos;
-                if (!ctx->args.set(p->name()) && !(p->flags() & cliElemT::enHIDDEN))
-                    rows.push_back({"-", p->name(), p->help()});
-            }
-            return;
-        }
-        if (ctx->choices)
-            for (const auto& p : *ctx->choices)
-                if (!(p->flags() & cliElemT::enHIDDEN))
-                    rows.push_back({"-", p->name(), p->help()});
-    };
     if (ctx->positional && !ctx->optName && !ctx->undecided) {
+        // A value is what comes next: only the pending parameter's values.
         impl::valueRows(*ctx->positional, ctx->choices, rows);
-        if (ctx->listParams)
-            optionRows();
-    } else {
-        optionRows();
+    } else if (ctx->choices) {
+        // Otherwise the parameters not given yet, as options.
+        for (const auto& p : *ctx->choices)
+            if (!(p->flags() & cliElemT::enHIDDEN))
+                rows.push_back({"-", p->name(), p->help()});
     }
     bool cr = false;
     if (ctx->word.empty()) {

@@ -84,7 +84,7 @@ TEST(cliSessionT, HelpOffersEnterWhenTheWordNamesWhatEnterAccepts) {
     EXPECT_EQ(r.out(), "\r\n\tlogin\t\tlog in\r\n" + P("/") + "login");
 }
 
-TEST(cliSessionT, HelpListsPendingValuesThenOptions) {
+TEST(cliSessionT, HelpInACommandListsPendingValuesOrElseTheRemainingOptions) {
     rigT r;
     r.keys("show ");
     r.out();
@@ -92,7 +92,6 @@ TEST(cliSessionT, HelpListsPendingValuesThenOptions) {
     EXPECT_EQ(r.out(), "\r\n"
                        "\t[what]\tall  \t\teverything\r\n"
                        "\t[what]\tbrief\t\tsummary only\r\n"
-                       "\t-what \t\twhat to show\r\n"
                        "\t<cr>\t\tenter menu/command\r\n" +
                            P("/") + "show ");
     // Typed values show their placeholder and range.
@@ -101,10 +100,22 @@ TEST(cliSessionT, HelpListsPendingValuesThenOptions) {
     r.keys("?");
     EXPECT_EQ(r.out(), "\r\n"
                        "\t[value]\tinteger\t\t[0, 100]\r\n"
-                       "\t-value  \t\tnew speed\r\n"
-                       "\t-force  \t\tskip checks\r\n"
                        "\t<cr>\t\tenter menu/command\r\n" +
                            P("/") + "set speed ");
+    // With the value given only a flag remains: it is listed as an option.
+    r.keys("5 ");
+    r.out();
+    r.keys("?");
+    EXPECT_EQ(r.out(), "\r\n\t-force\t\tskip checks\r\n\t<cr>\t\tenter menu/command\r\n" + P("/") +
+                           "set speed 5 ");
+    // Naming a parameter lists the names that are left.
+    r.keys("\x03set speed -");
+    r.out();
+    r.keys("?");
+    EXPECT_EQ(r.out(), "\r\n"
+                       "\t-value\t\tnew speed\r\n"
+                       "\t-force\t\tskip checks\r\n" +
+                           P("/") + "set speed -");
 }
 
 TEST(cliSessionT, TwoRefusalsInACommandListOnlyThePendingValues) {

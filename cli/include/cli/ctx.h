@@ -73,7 +73,6 @@ public:
     std::shared_ptr<cliParamT> positional; // the next parameter taken by position
     std::shared_ptr<cliParamT> lastNamed;  // the parameter named last
 
-    bool listParams = true; // help may list a command's options beside pending values
     bool replaying = false; // replayed keys are not echoed
     choiceModeT mode = enNAMES;
     std::shared_ptr<cliElemT> valuesOf;

@@ -41,7 +41,7 @@ private:
     void _finish();
 
     cliCtxT _ctx;
-    bool _lastOk = true; // the previous operation was accepted (or its refusal was listed)
+    bool _lastOk = true; // the previous operation was accepted
 };
 
 } // namespace rux
