@@ -47,22 +47,17 @@ void cliVT100InputDecoderT::_key(cliInputT& sink, char c) {
     }
 }
 
-// Reads the sequence after an escape. A control byte ends the sequence
-// unfinished and is then taken as a key of its own (pending).
-bool cliVT100InputDecoderT::_escape(cliInputT& sink, char& pending, bool& havePending) {
+// Reads the sequence after an escape up to its final byte; every byte before
+// it, control bytes included, belongs to the sequence.
+bool cliVT100InputDecoderT::_escape(cliInputT& sink) {
     char seq[maxEscape];
     int n = 0;
     while (n < maxEscape) {
         char b;
         if (!_next(b))
             return false;
-        unsigned char u = static_cast<unsigned char>(b);
-        if (u < 0x20) {
-            pending = b;
-            havePending = true;
-            return true;
-        }
         seq[n++] = b;
+        const unsigned char u = static_cast<unsigned char>(b);
         if (u >= 0x40 && u <= 0x7e && b != '[' && b != 'O')
             break;
     }
@@ -77,17 +72,9 @@ bool cliVT100InputDecoderT::_escape(cliInputT& sink, char& pending, bool& havePe
 
 void cliVT100InputDecoderT::run(cliInputT& sink) {
     char c;
-    char pending = 0;
-    bool havePending = false;
-    for (;;) {
-        if (havePending) {
-            c = pending;
-            havePending = false;
-        } else if (!_next(c)) {
-            return;
-        }
+    while (_next(c)) {
         if (c == 27) {
-            if (!_escape(sink, pending, havePending))
+            if (!_escape(sink))
                 return;
         } else {
             _key(sink, c);

@@ -166,9 +166,10 @@ TEST(cliVT100InputDecoderT, EscapeSequencesAreBounded) {
     // follows is read as keys again.
     EXPECT_EQ(decode("\33" + std::string(16, '1') + "ab"), "ab");
     EXPECT_EQ(decode("\33" + std::string(15, '1') + "ab"), "b");
-    // A control byte ends a sequence and counts as a key.
-    EXPECT_EQ(decode("\33[1\r"), "<ok>");
-    EXPECT_EQ(decode("\33\33[A"), "<up>");
+    // Control bytes before the final byte belong to the sequence.
+    EXPECT_EQ(decode("\33[1\r~x"), "x");
+    EXPECT_EQ(decode("\33\33[Ax"), "x");
+    EXPECT_EQ(decode("\33\x03\r\tAb"), "b");
     // The stream may end inside a sequence.
     EXPECT_EQ(decode("a\33[1"), "a");
 }

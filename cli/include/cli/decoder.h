@@ -43,7 +43,7 @@ protected:
 private:
     bool _next(char& c);
     void _key(cliInputT& sink, char c);
-    bool _escape(cliInputT& sink, char& pending, bool& havePending);
+    bool _escape(cliInputT& sink);
 };
 
 } // namespace rux
