@@ -12,7 +12,7 @@ namespace impl {
 
 namespace {
 
-enum roleT { enREAD, enWRITE, enWAKE, enERROR };
+enum roleT { enREAD, enPEER, enWRITE, enWAKE, enERROR };
 
 struct slotT {
     size_t item;
@@ -54,9 +54,15 @@ bool pollItems(std::vector<pollItemT>& items, int ms) {
                 pw = c->pendingWrite;
             }
             if (it.mask & 1) {
-                if (shutListener(*c)) {
+                int peer = takePeer(*c, false);
+                if (shutListener(*c) || peer < 0) {
                     it.flags |= 4;
                     any = true;
+                } else if (peer == 0) {
+                    // A bound stream end still waiting for its peer: its arrival
+                    // is not data; take it and look again.
+                    fds.push_back(pollfd{c->fd, POLLIN, 0});
+                    slots.push_back(slotT{i, enPEER, nullptr});
                 } else {
                     fds.push_back(pollfd{c->factory->pollFd(*c, false), POLLIN, 0});
                     slots.push_back(slotT{i, enREAD, nullptr});
@@ -94,6 +100,7 @@ bool pollItems(std::vector<pollItemT>& items, int ms) {
             }
         }
         int r = ::poll(fds.data(), fds.size(), timeout);
+        bool again = false; // a peer arrived for a bound stream end
         if (r < 0) {
             RUX_OS_CHECK(errno == EINTR || errno == ENOMEM);
             continue;
@@ -109,6 +116,12 @@ bool pollItems(std::vector<pollItemT>& items, int ms) {
                     it.flags |= 4;
                 else
                     it.flags |= 1; // data, or the end of the connection
+                break;
+            case enPEER:
+                if (ev & (POLLERR | POLLNVAL))
+                    it.flags |= 4;
+                else
+                    again = true;
                 break;
             case enWRITE:
                 if (slots[k].write->progress() != opWriteT::enPENDING)
@@ -130,6 +143,8 @@ bool pollItems(std::vector<pollItemT>& items, int ms) {
         wakes.clear();
         for (auto& s : slots)
             s.write.reset();
+        if (again && !any)
+            continue;
         if (any || r == 0 || timeout == 0)
             return any;
         // A write woke the wait without finishing yet: wait for the rest.

@@ -6,9 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -333,8 +335,63 @@ bool startBackgroundWrite(const ctxPtrT& c, std::shared_ptr<opWriteT> op) {
 }
 } // namespace
 
+namespace {
+// True when a just accepted connection has already closed without sending.
+bool goneEmpty(int fd) {
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    int n = 0;
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLRDHUP)) &&
+           ::ioctl(fd, FIONREAD, &n) == 0 && n == 0;
+}
+} // namespace
+
+int takePeer(socketContextT& c, bool wait) {
+    for (;;) {
+        auto w = c.wake();
+        {
+            lockT<mutexT> g(c.mtx);
+            if (!c.awaitPeer)
+                return 1;
+            if (c.shut)
+                return -1;
+            int fd = ::accept4(c.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd >= 0 && goneEmpty(fd)) {
+                // Someone that only checked the name is in use (a rival bind's
+                // probe): not a peer.
+                ::close(fd);
+                continue;
+            }
+            if (fd >= 0) {
+                // The connection takes the listener's descriptor number, so
+                // whoever holds that number (pollers, waiters) goes on with it.
+                int r = ::dup3(fd, c.fd, O_CLOEXEC);
+                ::close(fd);
+                if (r < 0)
+                    return -1;
+                c.awaitPeer = false;
+                c.connected = true;
+                return 1;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED && errno != EINTR)
+                return -1;
+        }
+        if (!wait)
+            return 0;
+        // In and out: a listener is never writable, the connection that may
+        // replace it meanwhile nearly always is.
+        pollfd p[2] = {{c.fd, POLLIN | POLLOUT, 0}, {w ? w->fd : -1, POLLIN, 0}};
+        int r = ::poll(p, w ? 2 : 1, -1);
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (w && p[1].revents)
+            return -1;
+    }
+}
+
 long writeBytes(const ctxPtrT& c, const void* b, long n) {
     if (n < 0)
+        return -1;
+    if (takePeer(*c, true) < 0)
         return -1;
     lockT<mutexT> g(c->writeMtx);
     if (!finishPendingWrite(*c))
@@ -376,6 +433,8 @@ long readBytes(const ctxPtrT& c, void* b, long n) {
         return -1;
     if (n == 0)
         return 0;
+    if (takePeer(*c, true) < 0)
+        return -1;
     adaptReadSize(*c, size_t(n));
     for (;;) {
         auto w = c->wake();

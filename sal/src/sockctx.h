@@ -88,6 +88,7 @@ struct socketContextT {
     bool connected = false;
     bool shut = false;      // shutdown was called
     bool namedPipe = false; // a local stream socket standing for a named pipe
+    bool awaitPeer = false; // bound stream end: listens until its one peer connects
     mutexT writeMtx;        // one writer at a time
     std::string unlinkAt;   // bound local socket file, removed with the context
     dev_t fileDev = 0;      // identity of that file, so a successor's is left alone
@@ -145,6 +146,10 @@ bool recvMessage(const ctxPtrT& c, dgramT& d, sockaddr_storage* from);
 bool acceptConn(const ctxPtrT& listener, ctxPtrT& out, sockaddr_storage* peer);
 // Applies the transport's shutdown and cancels the waiters.
 bool shutdownCtx(const ctxPtrT& c, int how);
+
+// A bound local stream end takes its one peer: 1 connected (or not awaiting
+// one), 0 none yet (only without `wait`), -1 failed or cancelled.
+int takePeer(socketContextT& c, bool wait);
 
 // Grows the read size to hold n bytes in whole pages.
 void adaptReadSize(socketContextT& c, size_t n);

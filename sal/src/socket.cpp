@@ -103,10 +103,17 @@ bool bindLocalName(ctxPtrT& ctx, const std::string& name, bool pipe, int type, i
     std::string path;
     if (!impl::localPath(name, pipe, path))
         return false;
-    ctx = impl::bindLocal(path, name, type, backlog);
+    // A plain stream socket bound to a name serves the one peer that connects
+    // first; until then it listens, so connects wait for it, not in vain.
+    bool single = backlog < 0 && type == SOCK_STREAM;
+    ctx = impl::bindLocal(path, name, type, single ? 1 : backlog);
     if (!ctx)
         return false;
     ctx->namedPipe = pipe;
+    if (single) {
+        ctx->listening = false;
+        ctx->awaitPeer = true;
+    }
     return true;
 }
 

@@ -107,7 +107,10 @@ public:
         return wouldBlock(errno) || errno == ENOBUFS ? ioAGAIN : ioFAIL;
     }
 
-    long avail(socketContextT& c) override { return availFd(c.fd); }
+    long avail(socketContextT& c) override {
+        int peer = takePeer(c, false);
+        return peer <= 0 ? peer : availFd(c.fd);
+    }
 
     long accept(socketContextT& c, ctxPtrT& out, sockaddr_storage* peer) override {
         for (;;) {
@@ -296,8 +299,7 @@ bool localPath(const std::string& name, bool pipe, std::string& path) {
     if (dir.size() + 1 + file.size() > limit) {
         // Too long for a socket path: a stable prefix plus a hash of the whole.
         char hash[18];
-        std::snprintf(hash, sizeof hash, "#%016llx",
-                      static_cast<unsigned long long>(fnv1a((pipe ? "p:" : "s:") + name)));
+        std::snprintf(hash, sizeof hash, "#%016llx", static_cast<unsigned long long>(fnv1a(file)));
         if (dir.size() + 1 + 17 > limit) {
             errno = ENAMETOOLONG;
             return false;

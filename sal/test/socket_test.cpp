@@ -14,6 +14,7 @@
 
 #include "runtime_dir.h"
 #include "sal/devbuf.h"
+#include "sal/poller.h"
 #include "sal/sysinfo.h"
 #include "sockctx.h"
 
@@ -231,6 +232,53 @@ TEST_F(LocalNameT, PipeNamesAreApartFromSocketNames) {
     EXPECT_EQ(pn.name(), "same");
     rux::unixSockAddrT un;
     EXPECT_FALSE(pipeEnd.name(un));
+}
+
+TEST_F(LocalNameT, BoundPipeEndServesTheFirstPeer) {
+    rux::streamSocketT end;
+    ASSERT_TRUE(end.bind(rux::pipeSockAddrT("Chan")));
+    rux::streamSocketT rival;
+    EXPECT_FALSE(rival.bind(rux::pipeSockAddrT("chan"))); // a live end holds the name
+    EXPECT_EQ(end.avail(), 0);
+    rux::pollerT<rux::socketT*, int> poller;
+    poller.add(&end, 1, 7);
+    EXPECT_TRUE(poller.wait(rux::timeT()).end()); // nobody there yet
+
+    // The end's first read waits for the peer and then for its data.
+    char b[8] = {};
+    auto r = std::async(std::launch::async, [&] { return end.read(b, 8); });
+    rux::streamSocketT peer;
+    ASSERT_TRUE(peer.connect(rux::pipeSockAddrT("chan")));
+    ASSERT_EQ(peer.write("ping", 4), 4);
+    ASSERT_EQ(r.get(), 4);
+    EXPECT_EQ(std::string(b, 4), "ping");
+    ASSERT_EQ(end.write("pong", 4), 4);
+    EXPECT_EQ(peer.read(b, 8), 4);
+    EXPECT_EQ(std::string(b, 4), "pong");
+    rux::pipeSockAddrT pn;
+    EXPECT_TRUE(end.peer(pn));
+    EXPECT_EQ(pn.name(), "Chan"); // as bound
+}
+
+TEST_F(LocalNameT, BoundStreamEndIsPolledAndShutLikeAConnection) {
+    rux::streamSocketT end;
+    ASSERT_TRUE(end.bind(rux::unixSockAddrT("single")));
+    rux::streamSocketT peer;
+    ASSERT_TRUE(peer.connect(rux::unixSockAddrT("single")));
+    ASSERT_EQ(peer.write("abc", 3), 3);
+    rux::pollerT<rux::socketT*, int> poller;
+    poller.add(&end, 1, 7);
+    auto it = poller.wait(rux::timeT(60, 0));
+    ASSERT_FALSE(it.end());
+    EXPECT_EQ(it.flags(), 1u);
+    EXPECT_EQ(end.avail(), 3);
+
+    rux::streamSocketT lonely;
+    ASSERT_TRUE(lonely.bind(rux::pipeSockAddrT("lonely")));
+    char b[4];
+    auto w = std::async(std::launch::async, [&] { return lonely.read(b, 4); });
+    ASSERT_TRUE(finishesAfter(w, [&] { lonely.shutdown(0); }));
+    EXPECT_EQ(w.get(), -1);
 }
 
 TEST_F(LocalNameT, NamesWithSlashesStayInTheRuntimeDirectory) {

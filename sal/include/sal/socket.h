@@ -84,7 +84,9 @@ public:
     bool peer(unixSockAddrT& a) const;
     bool name(pipeSockAddrT& a) const;
     bool peer(pipeSockAddrT& a) const;
-    // The connected device's address (USB HID transport).
+    // The connected device's address. The USB HID members here and below come
+    // with the HID transport, which defines usbHidSockAddrT and them together;
+    // without it no caller can hold a usbHidSockAddrT, so none can call them.
     bool peer(usbHidSockAddrT& a) const;
 
     bool setOption(const ipv4OptLingerT& o);
@@ -108,8 +110,10 @@ public:
     // TCP: bind sets the local endpoint for a later connect.
     bool bind(const ipv4SockAddrT& a);
     bool connect(const ipv4SockAddrT& a);
-    // Local name: connect retries every 100 ms while no server listens, at
-    // most 200 attempts.
+    // Local name or named pipe: connect retries every 100 ms while no server
+    // listens, at most 200 attempts. A socket bound to a name serves the first
+    // peer that connects to it (a listener serves many: srvSocketT); until
+    // then read and write wait for that peer and avail gives 0.
     bool bind(const unixSockAddrT& a);
     bool connect(const unixSockAddrT& a);
     bool bind(const pipeSockAddrT& a);
