@@ -60,16 +60,6 @@ bool toDuration(const std::string& s, int& out) {
     return toInt(s, out) && out >= 0;
 }
 
-bool isKnownKey(const std::string& key) {
-    static const char* const known[] = {"PRIO_OS",       "M_PRIO_HOLD_0", "M_PRIO_HOLD_1",
-                                        "M_PRIO_HOLD_2", "M_PRIO_HOLD_3", "M_PRIO_HOLD_4",
-                                        "QUEUE_DIM",     "CONGESTION",    "LOG_LEV"};
-    for (const char* k : known)
-        if (key == k)
-            return true;
-    return false;
-}
-
 // Thrown inside section parsing for a bad value; carries the diagnostic's tail.
 struct badValueT {
     std::string key;
@@ -224,12 +214,6 @@ bool startupCfgT::_parseSection(const configFileT& file, const std::string& name
             }
             rec.logLevel = level;
         }
-        // A misspelt key would otherwise vanish without a trace.
-        for (const auto& entry : sec)
-            if (!isKnownKey(entry.first))
-                _err() << "warning: section " << name << ", unknown key '" << entry.first
-                       << "' ignored\n"
-                       << std::flush;
         return true;
     } catch (const badValueT& bad) {
         _err() << "error parsing section " << name << ", key " << bad.key << ": " << bad.what
