@@ -1,8 +1,6 @@
 #include "ipc/message.h"
 
 #include <climits>
-#include <cstring>
-#include <string>
 
 namespace rux {
 
@@ -14,10 +12,6 @@ constexpr unsigned kReplyPrio = 2;
 // position at the payload start.
 dgramT emptyDatagram(unsigned long size, ipcMessageT::prioT prio) {
     dgramT d(uint32_t(size + kHdr));
-    // Defined bytes over the whole capacity: payload placed through buf() before
-    // setSize() is then never uninitialised memory.
-    d.trunc(d.capacity());
-    d.trunc(kHdr);
     impl::ipcHeaderT hdr;
     hdr.prio = prio;
     impl::ipcStoreHeader(d, hdr);
@@ -159,13 +153,100 @@ bool ipcMessageT::setSize(unsigned long n) {
 }
 
 void ipcMessageT::_extend(uint32_t len) {
-    uint32_t old = _raw.length();
-    if (len <= old)
+    // Growing the length exposes what the storage holds: zeros, or bytes placed
+    // through buf().
+    if (len > _raw.length())
+        _raw.trunc(len);
+}
+
+ipcMessageT::ioT::bufT::int_type ipcMessageT::ioT::bufT::underflow() {
+    if (!traits::eq_int_type(_ahead, traits::eof()))
+        return _ahead;
+    char c;
+    if (device()->read(&c, 1) != 1)
+        return traits::eof();
+    _ahead = traits::to_int_type(c);
+    return _ahead;
+}
+
+ipcMessageT::ioT::bufT::int_type ipcMessageT::ioT::bufT::uflow() {
+    int_type c = underflow();
+    if (!traits::eq_int_type(c, traits::eof())) {
+        _ahead = traits::eof();
+        _last = c;
+    }
+    return c;
+}
+
+ipcMessageT::ioT::bufT::int_type ipcMessageT::ioT::bufT::pbackfail(int_type c) {
+    if (traits::eq_int_type(_last, traits::eof()) ||
+        (!traits::eq_int_type(c, traits::eof()) && !traits::eq_int_type(c, _last)))
+        return traits::eof();
+    // The byte put back becomes the look-ahead; the message position stays
+    // just past it, as it does for any look-ahead.
+    _dropAhead();
+    _ahead = _last;
+    _last = traits::eof();
+    return traits::not_eof(c);
+}
+
+std::streamsize ipcMessageT::ioT::bufT::xsgetn(char* s, std::streamsize n) {
+    std::streamsize got = 0;
+    if (n > 0 && !traits::eq_int_type(_ahead, traits::eof())) {
+        s[got++] = traits::to_char_type(_ahead);
+        _ahead = traits::eof();
+    }
+    while (got < n) {
+        long r = device()->read(s + got, long(n - got));
+        if (r <= 0)
+            break;
+        got += r;
+    }
+    if (got > 0)
+        _last = traits::to_int_type(s[got - 1]);
+    return got;
+}
+
+ipcMessageT::ioT::bufT::int_type ipcMessageT::ioT::bufT::overflow(int_type c) {
+    if (!traits::eq_int_type(c, traits::eof())) {
+        _dropAhead();
+        _last = traits::eof();
+    }
+    return devbufT::overflow(c);
+}
+
+std::streamsize ipcMessageT::ioT::bufT::xsputn(const char* s, std::streamsize n) {
+    _dropAhead();
+    _last = traits::eof();
+    return devbufT::xsputn(s, n);
+}
+
+ipcMessageT::ioT::bufT::pos_type
+ipcMessageT::ioT::bufT::seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) {
+    seekT whence;
+    if (dir == std::ios_base::beg)
+        whence = enSEEK_SET;
+    else if (dir == std::ios_base::cur)
+        whence = enSEEK_CUR;
+    else if (dir == std::ios_base::end)
+        whence = enSEEK_END;
+    else
+        return pos_type(off_type(-1));
+    // The message is one byte ahead of the stream while a look-ahead is pending.
+    if (whence == enSEEK_CUR && !traits::eq_int_type(_ahead, traits::eof()))
+        --off;
+    long r = device()->seek(long(off), whence);
+    if (r < 0)
+        return pos_type(off_type(-1));
+    _ahead = _last = traits::eof();
+    return pos_type(off_type(r));
+}
+
+void ipcMessageT::ioT::bufT::_dropAhead() {
+    if (traits::eq_int_type(_ahead, traits::eof()))
         return;
-    // dgramT zero-fills a longer length; keep what was placed through buf().
-    std::string keep(_raw.buf() + old, len - old);
-    _raw.trunc(len);
-    std::memcpy(_raw.buf() + old, keep.data(), keep.size());
+    device()->seek(-1, enSEEK_CUR);
+    _ahead = traits::eof();
 }
 
 unsigned long ipcMessageT::currSize() const {

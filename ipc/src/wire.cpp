@@ -60,7 +60,7 @@ bool getName(const unsigned char* p, uint32_t len, uint32_t off, std::string& ou
 // A zero-filled datagram of exactly `len` bytes, position 0.
 dgramT zeroed(uint32_t len) {
     dgramT d(len);
-    d.trunc(len); // trunc zero-fills the new length
+    d.trunc(len); // fresh storage is zeroed
     return d;
 }
 
@@ -93,6 +93,12 @@ bool ipcParseHeader(const dgramT& d, ipcHeaderT& hdr) {
     hdr.fwdId = getU32(p + 13);
     hdr.ivkId = getU32(p + 17);
     return true;
+}
+
+int ipcRawKind(const dgramT& d) {
+    if (d.length() < ipcHeaderT::size)
+        return -1;
+    return bytes(d)[0];
 }
 
 void ipcStoreHeader(dgramT& d, const ipcHeaderT& hdr) {

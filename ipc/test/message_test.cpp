@@ -202,3 +202,36 @@ TEST(IpcMessageIoT, StreamsThroughThePayload) {
     EXPECT_TRUE(out.bad());
     EXPECT_EQ(payload(small), "abcd");
 }
+
+TEST(IpcMessageIoT, PutsBackOnlyTheLastByteRead) {
+    ipcMessageT m(8, 0);
+    m.write("abcd", 4);
+    ASSERT_EQ(m.seek(0, enSEEK_SET), 0);
+    ipcMessageT::ioT io(m);
+    EXPECT_EQ(io.get(), 'a');
+    EXPECT_EQ(io.get(), 'b');
+    EXPECT_TRUE(io.unget());
+    EXPECT_FALSE(io.unget()); // 'a' is no longer the byte last read
+    io.clear();
+    EXPECT_EQ(io.get(), 'b');
+
+    // With a look-ahead pending, the byte last read still goes back first.
+    EXPECT_EQ(io.peek(), 'c');
+    EXPECT_TRUE(io.putback('b'));
+    EXPECT_EQ(io.tellg(), 1);
+    char buf[4];
+    io.read(buf, 3);
+    EXPECT_EQ(std::string(buf, 3), "bcd");
+    EXPECT_TRUE(io.unget()); // after a block read, its final byte
+    EXPECT_EQ(io.get(), 'd');
+
+    // A write or a seek forgets the byte read.
+    io.seekg(1, std::ios::beg);
+    EXPECT_FALSE(io.unget());
+    io.clear();
+    EXPECT_EQ(io.get(), 'b');
+    EXPECT_EQ(io.peek(), 'c');
+    io.write("XY", 2).flush(); // lands where the stream stands, not past the look-ahead
+    EXPECT_FALSE(io.unget());
+    EXPECT_EQ(payload(m), "abXY");
+}

@@ -79,6 +79,10 @@ TEST(IpcHeaderT, RejectsShortUnknownKindAndBadPriority) {
         EXPECT_FALSE(ipcParseHeader(exactT(header(0, prio | 0x18), 21).d(), h)) << int(prio);
     for (uint8_t kind = 0; kind < 4; ++kind)
         EXPECT_TRUE(ipcParseHeader(exactT(header(kind, 4), 21).d(), h)) << int(kind);
+    // Receivers still learn the kind they refuse, for their log.
+    EXPECT_EQ(ipcRawKind(exactT(header(9, 0), 21).d()), 9);
+    EXPECT_EQ(ipcRawKind(exactT(header(2, 7), 21).d()), 2);
+    EXPECT_EQ(ipcRawKind(exactT(header(1, 0), 20).d()), -1);
 }
 
 TEST(IpcSubscr, AttachRequestImage) {

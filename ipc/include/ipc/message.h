@@ -11,8 +11,8 @@
 // received datagram that does not hold a valid header; read/write/seek give -1.
 // The constructor asserts on a size above maxPayload (a programming error).
 //
-// ioT is an unbuffered iostream over a message (one byte of look-ahead and of
-// put-back), through which protocol-buffer messages are parsed from and
+// ioT is an unbuffered iostream over a message (one byte of look-ahead; only the
+// byte last read can be put back), through which protocol-buffer messages are parsed from and
 // serialised into the payload. The message must outlive the stream.
 #pragma once
 
@@ -93,7 +93,29 @@ private:
 
 class ipcMessageT::ioT : public std::iostream {
 public:
-    using bufT = devbufT<ipcMessageT, 0, dummyMutexT, ipcMessageT*>;
+    // The unbuffered device buffer, narrowed to one byte of put-back: only the
+    // byte last read goes back, once, and a write or a seek forgets it.
+    class bufT : public devbufT<ipcMessageT, 0, dummyMutexT, ipcMessageT*> {
+    public:
+        explicit bufT(ipcMessageT* msg) : devbufT(msg) {}
+
+    protected:
+        int_type underflow() override;
+        int_type uflow() override;
+        int_type pbackfail(int_type c) override;
+        std::streamsize xsgetn(char* s, std::streamsize n) override;
+        int_type overflow(int_type c) override;
+        std::streamsize xsputn(const char* s, std::streamsize n) override;
+        pos_type seekoff(off_type off, std::ios_base::seekdir dir,
+                         std::ios_base::openmode which) override;
+
+    private:
+        // Steps the message back over a pending look-ahead byte.
+        void _dropAhead();
+
+        int_type _ahead = traits::eof(); // read from the message, not yet taken
+        int_type _last = traits::eof();  // taken last and still free to go back
+    };
 
     explicit ioT(ipcMessageT& msg) : ioT(&msg) {}
     explicit ioT(ipcMessageT* msg) : std::iostream(nullptr), _buf(msg) {

@@ -50,6 +50,10 @@ struct ipcHeaderT {
 
 // Reads and validates the header of `d`.
 bool ipcParseHeader(const dgramT& d, ipcHeaderT& hdr);
+// The kind byte of `d` as it arrived, for reporting a datagram the parsers
+// refuse or a kind its receiver does not handle; -1 when `d` is shorter than a
+// header.
+int ipcRawKind(const dgramT& d);
 // Writes the header over the first 21 bytes of `d`, whose capacity must hold them
 // (a framework assertion otherwise); the length grows to 21 if shorter and the
 // position is left alone.
