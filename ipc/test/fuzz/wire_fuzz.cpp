@@ -74,6 +74,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto msg = ipcMessageT::create(dgramT(d));
     check(msg != nullptr);
     check(msg->currSize() == size - ipcHeaderT::size);
+    // The stream hands back every payload byte once, whatever is put back.
+    {
+        ipcMessageT::ioT io(*msg);
+        size_t at = 0;
+        for (int c; (c = io.get()) != EOF; ++at) {
+            check(at < msg->currSize() && char(c) == msg->buf()[at]);
+            if (c & 1) {
+                check(bool(io.unget()));
+                check(!io.unget()); // never more than one byte back
+                io.clear();
+                check(io.get() == c);
+            }
+        }
+        check(at == msg->currSize());
+    }
+    check(msg->seek(0, enSEEK_SET) == 0);
     char buf[64];
     while (msg->read(buf, sizeof buf) > 0) {
     }
