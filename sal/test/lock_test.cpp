@@ -156,23 +156,28 @@ TEST(condT, TimedWaitWokenInTimeReportsTrue) {
     EXPECT_TRUE(result);
 }
 
-TEST(rwlockT, SharedHoldsAreRecursive) {
-    rux::rwlockT l;
-    l.enterShared();
-    l.enterShared();
-    l.leaveShared();
+// With one shared hold left on l, a writer on another thread stays out until
+// that hold is released.
+void expectWriterWaitsForLastSharedHold(rux::rwlockT& l) {
     std::atomic<bool> got{false};
     std::thread w([&] {
         l.enterExclusive();
         got = true;
         l.leaveExclusive();
     });
-    // Still shared-held once: the writer cannot have got in.
     rux::sleep(timeT::fromMs(20));
     EXPECT_FALSE(got);
     l.leaveShared();
     w.join();
     EXPECT_TRUE(got);
+}
+
+TEST(rwlockT, SharedHoldsAreRecursive) {
+    rux::rwlockT l;
+    l.enterShared();
+    l.enterShared();
+    l.leaveShared();
+    expectWriterWaitsForLastSharedHold(l);
 }
 
 TEST(rwlockT, UpgradeKeepsTheSharedHoldsAfterward) {
@@ -184,17 +189,7 @@ TEST(rwlockT, UpgradeKeepsTheSharedHoldsAfterward) {
     l.leaveShared();
     l.leaveExclusive();
     l.leaveExclusive();
-    std::atomic<bool> got{false};
-    std::thread w([&] {
-        l.enterExclusive();
-        got = true;
-        l.leaveExclusive();
-    });
-    rux::sleep(timeT::fromMs(20));
-    EXPECT_FALSE(got);
-    l.leaveShared();
-    w.join();
-    EXPECT_TRUE(got);
+    expectWriterWaitsForLastSharedHold(l);
 }
 
 TEST(rwlockT, ClaimingWriterBlocksNewReaders) {
