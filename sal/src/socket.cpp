@@ -142,6 +142,10 @@ long socketT::avail() {
     return _ctx ? _ctx->factory->avail(*_ctx) : -1;
 }
 
+int socketT::nativeHandle() const {
+    return _ctx ? _ctx->fd : -1;
+}
+
 bool socketT::name(ipv4SockAddrT& a) const {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;

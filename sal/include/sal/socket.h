@@ -76,6 +76,10 @@ public:
     // Bytes that can be read now (for message sockets: the size of the next
     // message); 0 when none yet or the peer has closed; -1 on error.
     long avail();
+    // The connection's descriptor, for a program that waits on many sockets
+    // with an event loop of its own; -1 when closed. The socket keeps owning it,
+    // and whoever reads or writes through it bypasses the pending-write state.
+    int nativeHandle() const;
 
     bool name(ipv4SockAddrT& a) const;
     bool peer(ipv4SockAddrT& a) const;
