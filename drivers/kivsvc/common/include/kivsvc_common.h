@@ -1,5 +1,6 @@
 // Client message schema: the protocol-buffer classes of every request, reply
-// and report exchanged with the device service (namespace kivsvc).
+// and report exchanged with the device service (namespace kivsvc), their
+// conversions to and from IPC messages and the control-bus frame.
 //
 // Ownership and thread-safety are those of generated protocol-buffer
 // messages: a message is a value owned by its holder; distinct messages may be
@@ -10,3 +11,5 @@
 #pragma once
 
 #include "messages.pb.h"
+#include "msgconv.h"
+#include "msgline.h"
