@@ -1,0 +1,72 @@
+// cliSharedOutputT: one console output shared by the session that edits on it
+// and by writers from other threads (log lines).
+//
+// Console outputs are not thread-safe. This output forwards every operation to
+// the output it wraps under its own recursive lock, and offers that lock to a
+// session so that a whole key operation (echo, command output, prompt) is
+// written without interruption. Lines posted by other threads never wait for
+// the lock: they are queued (at most maxPending, the oldest dropped beyond) and
+// written by whichever thread holds or next releases the lock, so a log writer
+// cannot deadlock against a session that logs while it holds the lock.
+// Ownership: shares the wrapped output.
+// Thread-safety: the virtual operations and post() may be called from any
+// thread; the cooked writers of cliOutputT (chr, text, print) keep state of
+// their own, so call them while holding lock().
+// Failure: as the wrapped output; dropped lines are counted in a notice line.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "cli/output.h"
+#include "sal/mutex.h"
+
+namespace rux {
+
+class cliSharedOutputT : public cliOutputT {
+public:
+    static constexpr std::size_t maxPending = 256;
+
+    static std::shared_ptr<cliSharedOutputT> create(std::shared_ptr<cliOutputT> out);
+    explicit cliSharedOutputT(std::shared_ptr<cliOutputT> out);
+
+    // Held by the session around each key operation; unlock() writes the lines
+    // posted meanwhile.
+    void lock();
+    void unlock();
+
+    // Writes a whole line (ending in "\n") at the start of a line: now when the
+    // lock is free, else as soon as its holder releases it.
+    void post(const std::string& line);
+
+    void flush() override;
+    void rchr(char c) override;
+    void rtext(const std::string& s) override;
+    void push() override;
+    void pop() override;
+    void erasel() override;
+    void erased() override;
+    void erasec() override;
+    void nl() override;
+    void cup(unsigned n) override;
+
+    const std::shared_ptr<cliOutputT>& device() const { return _out; }
+
+private:
+    // Writes the queued lines while holding the lock (the caller holds it).
+    void _drain();
+    // Releases the lock and takes over lines posted while it was held.
+    void _release();
+
+    const std::shared_ptr<cliOutputT> _out;
+    mutexT _lock;     // the output itself
+    std::mutex _qmtx; // _pending and _dropped
+    std::deque<std::string> _pending;
+    std::size_t _dropped = 0;
+    bool _atBol = true; // the last raw character written was a line feed
+};
+
+} // namespace rux

@@ -1,0 +1,132 @@
+#include "gas/console/shared_output.h"
+
+namespace rux {
+
+std::shared_ptr<cliSharedOutputT> cliSharedOutputT::create(std::shared_ptr<cliOutputT> out) {
+    return std::make_shared<cliSharedOutputT>(std::move(out));
+}
+
+cliSharedOutputT::cliSharedOutputT(std::shared_ptr<cliOutputT> out) : _out(std::move(out)) {}
+
+void cliSharedOutputT::lock() {
+    _lock.lock();
+}
+
+void cliSharedOutputT::unlock() {
+    _release();
+}
+
+void cliSharedOutputT::post(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> g(_qmtx);
+        if (_pending.size() >= maxPending) {
+            _pending.pop_front();
+            ++_dropped;
+        }
+        _pending.push_back(line);
+    }
+    // Whoever holds the lock writes it when releasing; the holder may also be
+    // this thread (a command that logs), which then writes it right away.
+    if (!_lock.trylock())
+        return;
+    _drain();
+    _release();
+}
+
+// The holder checks for posted lines after every release: a line posted while
+// the lock was held is then written by the holder or by the poster, never lost.
+void cliSharedOutputT::_release() {
+    for (;;) {
+        _lock.unlock();
+        {
+            std::lock_guard<std::mutex> g(_qmtx);
+            if (_pending.empty())
+                return;
+        }
+        if (!_lock.trylock())
+            return;
+        _drain();
+    }
+}
+
+void cliSharedOutputT::_drain() {
+    for (;;) {
+        std::string line;
+        std::size_t dropped;
+        {
+            std::lock_guard<std::mutex> g(_qmtx);
+            if (_pending.empty())
+                return;
+            line = std::move(_pending.front());
+            _pending.pop_front();
+            dropped = _dropped;
+            _dropped = 0;
+        }
+        if (!_atBol)
+            nl();
+        if (dropped)
+            text("... " + std::to_string(dropped) + " log lines dropped\n");
+        text(line);
+        if (!_atBol)
+            nl();
+        flush();
+    }
+}
+
+void cliSharedOutputT::flush() {
+    lockT<mutexT> g(_lock);
+    _out->flush();
+}
+
+void cliSharedOutputT::rchr(char c) {
+    lockT<mutexT> g(_lock);
+    _out->rchr(c);
+    _atBol = c == '\n';
+}
+
+void cliSharedOutputT::rtext(const std::string& s) {
+    if (s.empty())
+        return;
+    lockT<mutexT> g(_lock);
+    _out->rtext(s);
+    _atBol = s.back() == '\n';
+}
+
+void cliSharedOutputT::push() {
+    lockT<mutexT> g(_lock);
+    _out->push();
+}
+
+void cliSharedOutputT::pop() {
+    lockT<mutexT> g(_lock);
+    _out->pop();
+}
+
+void cliSharedOutputT::erasel() {
+    lockT<mutexT> g(_lock);
+    _out->erasel();
+    _atBol = true;
+}
+
+void cliSharedOutputT::erased() {
+    lockT<mutexT> g(_lock);
+    _out->erased();
+}
+
+void cliSharedOutputT::erasec() {
+    lockT<mutexT> g(_lock);
+    _out->erasec();
+}
+
+void cliSharedOutputT::nl() {
+    lockT<mutexT> g(_lock);
+    _out->nl();
+    _atBol = true;
+}
+
+void cliSharedOutputT::cup(unsigned n) {
+    lockT<mutexT> g(_lock);
+    _out->cup(n);
+}
+
+} // namespace rux
