@@ -1,5 +1,6 @@
 #include "sal/thread.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -26,6 +27,14 @@ namespace impl {
 uint32_t selfTid() {
     thread_local uint32_t tid = uint32_t(gettid());
     return tid;
+}
+
+namespace {
+std::atomic<threadStartHookT> g_startHook{nullptr};
+}
+
+threadStartHookT setThreadStartHook(threadStartHookT hook) {
+    return g_startHook.exchange(hook);
 }
 
 namespace {
@@ -169,6 +178,8 @@ void* threadT::_entry(void* arg) {
     const uint32_t me = _self();
     // The kernel keeps 15 characters of a thread name.
     pthread_setname_np(pthread_self(), t->_name.substr(0, 15).c_str());
+    if (impl::threadStartHookT hook = impl::g_startHook.load())
+        hook();
     {
         lockT<mutexT> g(_tmtx);
         t->_tid = me;

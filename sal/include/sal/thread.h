@@ -169,6 +169,12 @@ private:
 namespace impl {
 // Kernel thread id of the calling thread.
 uint32_t selfTid();
+
+// Runs first on every thread threadT starts, before its body (the application
+// skeleton gives each thread an alternate signal stack there). Returns the
+// previous hook; nullptr: none.
+using threadStartHookT = void (*)();
+threadStartHookT setThreadStartHook(threadStartHookT hook);
 } // namespace impl
 
 } // namespace rux
