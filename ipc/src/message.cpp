@@ -33,7 +33,7 @@ std::unique_ptr<ipcMessageT> ipcMessageT::create(unsigned long size, prioT prio)
 
 std::unique_ptr<ipcMessageT> ipcMessageT::create(dgramT&& raw) {
     impl::ipcHeaderT hdr;
-    if (!impl::ipcParseHeader(raw, hdr))
+    if (raw.length() > localMsgMax || !impl::ipcParseHeader(raw, hdr))
         return nullptr;
     std::unique_ptr<ipcMessageT> msg(new ipcMessageT(std::move(raw)));
     msg->_raw.seek(kHdr, enSEEK_SET);
@@ -42,7 +42,7 @@ std::unique_ptr<ipcMessageT> ipcMessageT::create(dgramT&& raw) {
 
 bool ipcMessageT::setRaw(dgramT&& raw) {
     impl::ipcHeaderT hdr;
-    if (!impl::ipcParseHeader(raw, hdr))
+    if (raw.length() > localMsgMax || !impl::ipcParseHeader(raw, hdr))
         return false;
     _raw = std::move(raw);
     _raw.seek(kHdr, enSEEK_SET);

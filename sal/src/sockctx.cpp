@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "sal/assert.h"
+#include "sal/socket.h"
 #include "sal/sysinfo.h"
 #include "sal/thread.h"
 
@@ -38,8 +39,25 @@ int opFactoryT::pollFd(const socketContextT& c, bool) const {
     return c.fd;
 }
 
+namespace {
+// The kernel refuses a local message above the send buffer (about 208 KiB by
+// default): make room for two of the largest, beyond wmem_max when privileged.
+void raiseSendBuffer(int fd) {
+    int want = int(2 * localMsgMax);
+    int have = 0;
+    socklen_t len = sizeof have;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &have, &len) == 0 && have >= 2 * want)
+        return; // the kernel reports twice what was asked
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &want, sizeof want) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
+}
+} // namespace
+
 socketContextT::socketContextT(int fd_, std::shared_ptr<opFactoryT> f, kindT k)
-    : fd(fd_), factory(std::move(f)), readSize(sysInfo::pageSize / 16), kind(k) {}
+    : fd(fd_), factory(std::move(f)), readSize(sysInfo::pageSize / 16), kind(k) {
+    if (kind == enLOCAL_SEQ && fd >= 0)
+        raiseSendBuffer(fd);
+}
 
 socketContextT::~socketContextT() {
     if (!unlinkAt.empty()) {

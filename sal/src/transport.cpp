@@ -96,7 +96,8 @@ public:
     }
 
     long sendMsg(socketContextT& c, const dgramT& d, const sockaddr* to, socklen_t toLen) override {
-        if (c.kind == socketContextT::enUDP && d.length() > ipv4DgramSz()) {
+        if ((c.kind == socketContextT::enUDP && d.length() > ipv4DgramSz()) ||
+            (c.kind == socketContextT::enLOCAL_SEQ && d.length() > localMsgMax)) {
             errno = EMSGSIZE;
             return ioFAIL;
         }
@@ -109,7 +110,15 @@ public:
 
     long avail(socketContextT& c) override {
         int peer = takePeer(c, false);
-        return peer <= 0 ? peer : availFd(c.fd);
+        if (peer <= 0)
+            return peer;
+        if (!c.isMessage())
+            return availFd(c.fd);
+        // FIONREAD counts every queued message; the next one alone is wanted.
+        ssize_t len = ::recv(c.fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        if (len >= 0)
+            return len;
+        return wouldBlock(errno) ? 0 : -1;
     }
 
     long accept(socketContextT& c, ctxPtrT& out, sockaddr_storage* peer) override {

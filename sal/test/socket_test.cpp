@@ -137,6 +137,41 @@ TEST_F(SeqSocketT, AvailGivesTheNextMessageWithoutTakingIt) {
     EXPECT_EQ(got.length(), 40u);
 }
 
+TEST_F(SeqSocketT, AvailGivesTheSizeOfTheNextMessageOnly) {
+    seqPairT p("next");
+    ASSERT_TRUE(p.client.send(message(100, 'a'), rux::unixSockAddrT()));
+    ASSERT_TRUE(p.client.send(message(200, 'b'), rux::unixSockAddrT()));
+    long n = 0;
+    for (auto until = std::chrono::steady_clock::now() + kBound;
+         (n = p.server.avail()) == 0 && std::chrono::steady_clock::now() < until;)
+        std::this_thread::yield();
+    EXPECT_EQ(n, 100);
+    rux::dgramT got;
+    rux::unixSockAddrT from;
+    ASSERT_TRUE(p.server.recv(got, from));
+    EXPECT_EQ(p.server.avail(), 200);
+}
+
+TEST_F(SeqSocketT, LargestMessageTravelsWholeAndALargerOneIsRefused) {
+    seqPairT p("largest");
+    rux::dgramT big = message(rux::localMsgMax, 'L');
+    std::thread reader([&] {
+        rux::dgramT got;
+        rux::unixSockAddrT from;
+        EXPECT_TRUE(p.server.recv(got, from));
+        EXPECT_TRUE(sameBytes(got, big));
+    });
+    EXPECT_TRUE(p.client.send(big, rux::unixSockAddrT()));
+    reader.join();
+    EXPECT_FALSE(p.client.send(message(rux::localMsgMax + 1, 'M'), rux::unixSockAddrT()));
+    // The refusal cost nothing: the connection still carries messages.
+    ASSERT_TRUE(p.client.send(message(3, 'c'), rux::unixSockAddrT()));
+    rux::dgramT got;
+    rux::unixSockAddrT from;
+    ASSERT_TRUE(p.server.recv(got, from));
+    EXPECT_EQ(got.length(), 3u);
+}
+
 TEST_F(SeqSocketT, SendRefusesEmptyMessagesAndConnectsOnce) {
     rux::seqSocketT lone;
     EXPECT_FALSE(lone.send(message(3, 'a'), rux::unixSockAddrT("nobody"))); // one attempt

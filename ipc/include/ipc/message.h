@@ -8,7 +8,8 @@
 // owned objects (std::unique_ptr): one owner, no locking.
 //
 // Failure: create() gives an empty pointer for a size above maxPayload or for a
-// received datagram that does not hold a valid header; read/write/seek give -1.
+// received datagram that does not hold a valid header or is larger than
+// localMsgMax; read/write/seek give -1.
 // The constructor asserts on a size above maxPayload (a programming error).
 //
 // ioT is an unbuffered iostream over a message (one byte of look-ahead; only the
@@ -25,6 +26,7 @@
 #include "sal/devbuf.h"
 #include "sal/dgram.h"
 #include "sal/mutex.h"
+#include "sal/socket.h"
 
 namespace rux {
 
@@ -33,8 +35,9 @@ public:
     using prioT = impl::ipcPrioT;
     class ioT;
 
-    // Largest payload a message may hold (16 MiB datagrams).
-    static constexpr unsigned long maxPayload = (1ul << 24) - impl::ipcHeaderT::size;
+    // Largest payload a message may hold: the datagram, header included, is at
+    // most the largest local message the socket layer carries (localMsgMax).
+    static constexpr unsigned long maxPayload = localMsgMax - impl::ipcHeaderT::size;
 
     // Empty user message (kind 0, ids 0) with room for `size` payload bytes.
     ipcMessageT(unsigned long size, prioT prio);

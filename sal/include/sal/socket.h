@@ -36,6 +36,13 @@ namespace impl {
 struct socketContextT;
 }
 
+// Largest message a local sequenced-packet socket carries: send refuses a
+// bigger one (it is never cut). Every local message socket raises its kernel
+// send buffer so that a message of this size fits, as far as the system allows
+// (net.core.wmem_max, or beyond it with CAP_NET_ADMIN); the stock limit leaves
+// room for it.
+constexpr uint32_t localMsgMax = 256 * 1024;
+
 struct ipv4OptLingerT {
     bool on = false;
     uint16_t sec = 0;
@@ -143,7 +150,8 @@ public:
     // peer closed the connection. `from` gets the connection's name.
     bool recv(dgramT& d, unixSockAddrT& from);
     // One message; an unconnected socket first connects to `to` (one attempt).
-    // Empty messages are refused: they would read as the end of the connection.
+    // Empty messages are refused: they would read as the end of the connection;
+    // so are messages above localMsgMax.
     bool send(const dgramT& d, const unixSockAddrT& to);
     // USB HID transport: one input report / one output report.
     bool recv(dgramT& d, usbHidSockAddrT& from);
