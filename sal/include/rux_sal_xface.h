@@ -18,3 +18,5 @@
 #include "sal/thread.h"
 #include "sal/time.h"
 #include "sal/timer.h"
+#include "sal/usbhid.h"
+#include "sal/usbhidemu.h"
