@@ -8,7 +8,6 @@
 #include <libudev.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "hiddesc.h"
@@ -49,7 +48,7 @@ bool identity(udev_device* d, hidDevInfoT& out) {
 // its permissions.
 int openNode(const hidDevInfoT& dev) {
     for (int attempt = 0;; ++attempt) {
-        int fd = ::open(dev.node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        int fd = ::open(dev.node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         if (fd >= 0)
             return fd;
         bool settling = errno == ENOENT || errno == EACCES || errno == EPERM;
@@ -143,15 +142,15 @@ public:
                         "the meters, and plug the device in again");
             return nullptr;
         }
-        // Accepting threads use a udev context of their own: one is not
-        // safe to share between threads.
+        // The node must still be this device's: /dev/hidrawN numbers are
+        // reused after unplugging. The sysfs path is unique to one attachment,
+        // so when it still names this node after the open, the open reached it.
+        // (Accepting threads use a udev context of their own: one is not safe
+        // to share between threads.)
         udev* u = udev_new();
         udev_device* d = u ? udev_device_new_from_syspath(u, dev.path.c_str()) : nullptr;
         hidDevInfoT now;
-        struct stat st;
-        // The node must still be this device's: numbers are reused after unplugging.
-        bool same = d && identity(d, now) && now.id == dev.id && ::fstat(fd, &st) == 0 &&
-                    S_ISCHR(st.st_mode) && st.st_rdev == udev_device_get_devnum(d);
+        bool same = d && identity(d, now) && now.id == dev.id && now.node == dev.node;
         if (d)
             udev_device_unref(d);
         if (u)
