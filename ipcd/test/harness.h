@@ -147,10 +147,10 @@ public:
                 return true;
         return false;
     }
-    // True when nothing arrives within `ms` (or the connection ended).
+    // True when no user message arrives within `ms` (or the connection ended).
     bool quiet(int ms = 300) {
         dgramT d;
-        return !recv(d, ms);
+        return !recvKind(enIPC_USER, d, ms);
     }
     // True once the daemon has ended the connection (after draining it).
     bool waitClosed(int ms = 10000) {
