@@ -268,7 +268,14 @@ void writeReport(const faultT& f) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) == 0) {
         int n = backtrace(g_frames, kMaxFrames);
-        backtrace_symbols_fd(g_frames, n, fds[1]);
+        // Start at the faulting frame: the handler's own frames tell nothing.
+        int first = 0;
+        for (int i = 0; i < n && f.ip != 0; ++i)
+            if (uintptr_t(g_frames[i]) == f.ip) {
+                first = i;
+                break;
+            }
+        backtrace_symbols_fd(g_frames + first, n - first, fds[1]);
         close(fds[1]);
         for (;;) {
             ssize_t got = ::read(fds[0], g_trace + traceLen, sizeof g_trace - 1 - traceLen);

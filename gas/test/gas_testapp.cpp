@@ -19,18 +19,9 @@
 #include "sal/mutex.h"
 #include "sal/thread.h"
 
-namespace {
-
-using rux::gasT;
-using optionT = rux::gasT::optionT;
-
-std::string env(const char* name) {
-    const char* v = getenv(name);
-    return v ? v : "";
-}
-
-// Deep recursion that the compiler cannot turn into a loop.
+// The faults, with external names so that the report's backtrace shows them.
 #pragma GCC diagnostic ignored "-Winfinite-recursion"
+// Deep recursion that the compiler cannot turn into a loop.
 __attribute__((noinline)) int gasTestRecurse(volatile char* prev, int depth) {
     volatile char frame[512];
     frame[0] = char(depth);
@@ -40,12 +31,23 @@ __attribute__((noinline)) int gasTestRecurse(volatile char* prev, int depth) {
 }
 
 __attribute__((noinline)) void gasTestNullWrite() {
-    volatile int* p = nullptr;
-    *p = 42;
+    int* p = nullptr;
+    asm volatile("" : "+r"(p)); // the compiler may not drop the store below
+    *static_cast<volatile int*>(p) = 42;
 }
 
 __attribute__((noinline)) void gasTestAssert(int value) {
     RUX_FAULT_IF(value != 0);
+}
+
+namespace {
+
+using rux::gasT;
+using optionT = rux::gasT::optionT;
+
+std::string env(const char* name) {
+    const char* v = getenv(name);
+    return v ? v : "";
 }
 
 class testAppT : public gasT {
@@ -143,12 +145,27 @@ protected:
                   << "] number=" << _number << " logLevel=" << _cfg.logLevel
                   << " logDir=[" << _cfg.logDir << "] consStdio=" << _cfg.consStdio
                   << " consTelnet=" << _cfg.consTelnet
-                  << " consBind=" << _cfg.consBind.to_string() << std::endl;
+                  << " consBind=" << _cfg.consBind.to_string()
+                  << " useConsole=" << _cfg.useConsole << std::endl;
+        std::list<std::shared_ptr<rux::logDevT>> devs;
+        rux::getLogDevices(devs);
+        std::cout << "devices:";
+        for (const auto& d : devs)
+            std::cout << " " << (d->name().find('/') == std::string::npos ? d->name() : "file")
+                      << ":" << d->level();
+        const std::string def = rux::loggerT::getDefLogDev()->name();
+        std::cout << " default=" << (def.find('/') == std::string::npos ? def : "file")
+                  << std::endl;
         if (!_crash.empty()) {
-            // On a framework thread: its alternate stack must carry the report.
-            rux::threadT::handleT worker = rux::threadT::create("gas_crasher");
-            worker.start(this, &testAppT::_crashNow);
-            worker->wait();
+            // On framework threads: their alternate stacks must carry the report.
+            const int n = _crash == "double" ? 2 : 1;
+            std::vector<rux::threadT::handleT> workers;
+            for (int i = 0; i < n; ++i) {
+                workers.push_back(rux::threadT::create("gas_crasher"));
+                workers.back().start(this, &testAppT::_crashNow);
+            }
+            for (auto& w : workers)
+                w->wait();
             return 99; // not reached
         }
         if (!_serve)
@@ -173,7 +190,7 @@ protected:
 
 private:
     void _crashNow() {
-        if (_crash == "null")
+        if (_crash == "null" || _crash == "double")
             gasTestNullWrite();
         else if (_crash == "stack")
             gasTestRecurse(nullptr, 0);
@@ -205,5 +222,11 @@ private:
 
 int main(int argc, char* argv[]) {
     testAppT app;
-    return app.start(argc, argv);
+    int code = app.start(argc, argv);
+    if (!env("GAS_TESTAPP_TWICE").empty()) {
+        // A second skeleton in the same process is refused.
+        testAppT again;
+        code = again.start(argc, argv);
+    }
+    return code;
 }
