@@ -341,6 +341,10 @@ bool processT::wait(msT timeout) {
             return false;
         std::this_thread::sleep_for(msT(2));
     }
+    // The child has gone: let the reader take what it wrote last, unless a
+    // descendant still holds the output open.
+    std::unique_lock<std::mutex> lk(_mtx);
+    _cv.wait_until(lk, deadline, [&] { return _outFd < 0; });
     return true;
 }
 
