@@ -1,0 +1,7 @@
+#!/bin/sh
+# Runs a test program inside umockdev's preload library. A sanitizer runtime
+# then no longer comes first among the libraries, which it checks by default;
+# the check is only a guard against a missing runtime, so it is turned off.
+ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+export ASAN_OPTIONS
+exec umockdev-wrapper "$@"
