@@ -120,8 +120,23 @@ public:
         return int(s.status);
     }
 
-    bool send(const dgramT& d) {
-        return ::send(fd(), d.buf(), d.length(), MSG_NOSIGNAL) == ssize_t(d.length());
+    // Sends, waiting up to `ms` for room in the connection.
+    bool send(const dgramT& d, int ms = 10000) {
+        for (;;) {
+            ssize_t r = ::send(fd(), d.buf(), d.length(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r == ssize_t(d.length()))
+                return true;
+            if (r >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS))
+                return false;
+            pollfd p{fd(), POLLOUT, 0};
+            if (::poll(&p, 1, ms) != 1)
+                return false;
+        }
+    }
+    // Sends only if the connection has room now.
+    bool trySend(const dgramT& d) {
+        return ::send(fd(), d.buf(), d.length(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+               ssize_t(d.length());
     }
     bool sendRaw(const std::string& bytes) {
         return ::send(fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
