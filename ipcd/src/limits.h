@@ -5,14 +5,17 @@
 
 #include <cstdint>
 
+#include "sal/socket.h"
+
 namespace rux {
 namespace ipcd {
 
-// Largest datagram the daemon reads or forwards (header included); bigger ones
-// are refused whole rather than cut. Every accepted connection gets a send
-// buffer that holds at least two of them.
-constexpr uint32_t maxDgram = 64 * 1024;
-constexpr int sendBuffer = 256 * 1024;
+// Largest datagram the daemon reads or forwards (header included): the largest
+// local message; bigger ones are refused whole rather than cut. Every accepted
+// connection asks for a send buffer that holds two of them (the kernel doubles
+// the request), as far as the system allows.
+constexpr uint32_t maxDgram = localMsgMax;
+constexpr int sendBuffer = int(localMsgMax);
 
 // How long an accepted connection may take to send its attach request, and how
 // many such connections may wait at once (the oldest is dropped beyond).

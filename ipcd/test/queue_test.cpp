@@ -107,3 +107,30 @@ TEST(IpcdQueues, HeldBackDatagramsLeaveByPriorityAfterTheHold) {
         got.push_back(payload(d));
     EXPECT_EQ(got, (std::vector<std::string>{"first", "second", "d", "b", "a", "c"}));
 }
+
+TEST(IpcdQueues, ANodeWithTooMuchQueuedIsNotReadUntilItDrains) {
+    daemonT dmn;
+    ASSERT_TRUE(
+        dmn.start(cfgText("LOG_LEV = INFO\nM_PRIO_HOLD_0 = 3000, ms\nCONGESTION = WAIT\n")));
+    nodeT src, dst;
+    ASSERT_EQ(dst.attach("local", "dst"), 0);
+    ASSERT_EQ(src.attach("local", "src"), 0);
+    ASSERT_TRUE(src.send(src.user(dst.id(), "start", 0)));
+    // Everything below priority 0 is held for 3 s: the daemon queues it until
+    // the sender is over its share, then stops reading it.
+    std::string chunk(60000, 'q');
+    int sent = 0;
+    while (sent < 1000 && src.send(src.user(dst.id(), chunk, 4), 500))
+        ++sent;
+    EXPECT_TRUE(dmn.waitLog("node \"src\" has more than 4194304 bytes queued, not reading it "
+                            "until they drain"));
+    EXPECT_LT(sent, 1000);
+    // Nothing is lost: after the hold everything arrives, in order.
+    dgramT d;
+    ASSERT_TRUE(dst.recvKind(enIPC_USER, d));
+    EXPECT_EQ(payload(d), "start");
+    int got = 0;
+    while (got < sent && dst.recvKind(enIPC_USER, d, 10000))
+        ++got;
+    EXPECT_EQ(got, sent);
+}

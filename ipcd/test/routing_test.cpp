@@ -191,3 +191,21 @@ TEST_F(IpcdRouting, AReplySentJustBeforeLeavingIsStillDelivered) {
     EXPECT_EQ(payload(d), "last words");
     ASSERT_TRUE(ui.waitPresence("drv", false));
 }
+
+TEST_F(IpcdRouting, DatagramsAboveTheLargestAreRefusedWhole) {
+    int big = 4 << 20;
+    ::setsockopt(ui.fd(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    std::string text(rux::localMsgMax + 1 - ipcHeaderT::size, 'b');
+    if (!ui.send(ui.user(drv.id(), text)))
+        GTEST_SKIP() << "the system's socket buffers do not carry a datagram this large";
+    EXPECT_TRUE(dmn.waitLog("datagram of " + std::to_string(rux::localMsgMax + 1) +
+                            " bytes from node \"ui\" exceeds the largest of " +
+                            std::to_string(rux::localMsgMax) + " bytes --> discarding"));
+    EXPECT_TRUE(drv.quiet());
+    // The largest itself goes through.
+    text.pop_back();
+    ASSERT_TRUE(ui.send(ui.user(drv.id(), text)));
+    dgramT d;
+    ASSERT_TRUE(drv.recvKind(enIPC_USER, d));
+    EXPECT_EQ(d.length(), rux::localMsgMax);
+}
