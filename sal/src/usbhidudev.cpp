@@ -21,6 +21,10 @@ namespace {
 
 constexpr unsigned busUsb = 3; // BUS_USB in HID_ID
 
+// libudev promises little about threads (shared internal state even across
+// contexts): the manager's thread and accepting threads take turns.
+mutexT g_udevMtx;
+
 // Reads the identity of a hidraw device from its parent "hid" device.
 bool identity(udev_device* d, hidDevInfoT& out) {
     const char* syspath = udev_device_get_syspath(d);
@@ -68,6 +72,7 @@ public:
     }
 
     bool start() {
+        lockT<mutexT> g(g_udevMtx);
         _udev = udev_new();
         if (!_udev)
             return false;
@@ -83,6 +88,7 @@ public:
     int fd() const override { return udev_monitor_get_fd(_mon); }
 
     bool enumerate(std::vector<hidDevInfoT>& out) override {
+        lockT<mutexT> g(g_udevMtx);
         udev_enumerate* e = udev_enumerate_new(_udev);
         if (!e)
             return false;
@@ -105,6 +111,7 @@ public:
 
     void events(std::vector<eventT>& out, bool& rescan) override {
         for (;;) {
+            lockT<mutexT> g(g_udevMtx);
             errno = 0;
             udev_device* d = udev_monitor_receive_device(_mon);
             if (!d) {
@@ -145,16 +152,15 @@ public:
         // The node must still be this device's: /dev/hidrawN numbers are
         // reused after unplugging. The sysfs path is unique to one attachment,
         // so when it still names this node after the open, the open reached it.
-        // (Accepting threads use a udev context of their own: one is not safe
-        // to share between threads.)
-        udev* u = udev_new();
-        udev_device* d = u ? udev_device_new_from_syspath(u, dev.path.c_str()) : nullptr;
         hidDevInfoT now;
-        bool same = d && identity(d, now) && now.id == dev.id && now.node == dev.node;
-        if (d)
-            udev_device_unref(d);
-        if (u)
-            udev_unref(u);
+        bool same;
+        {
+            lockT<mutexT> g(g_udevMtx);
+            udev_device* d = udev_device_new_from_syspath(_udev, dev.path.c_str());
+            same = d && identity(d, now) && now.id == dev.id && now.node == dev.node;
+            if (d)
+                udev_device_unref(d);
+        }
         hidDescInfoT info;
         if (!same) {
             ::close(fd);
