@@ -2,6 +2,7 @@
 // what it accepts is within the bounds it promises.
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "hiddesc.h"
 
