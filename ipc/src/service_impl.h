@@ -1,0 +1,209 @@
+// impl::ipcServiceT: one IPC service of this process, its daemon connection,
+// I/O thread, output scheduler, incoming backlog and decoupler.
+//
+// Locking: _mtx guards everything below it except what the I/O thread alone
+// touches (_rxBuf, _pfd). It is held only for bookkeeping and non-blocking
+// socket calls; waits release it (condition waits) or happen without it (the
+// I/O thread's poll, the decoupler's callbacks, joining threads).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ipc/service.h"
+#include "ipc/startupcfg.h"
+#include "ipc/wire.h"
+#include "logger/logger.h"
+#include "sal/cond.h"
+#include "sal/socket.h"
+#include "service_decoupler.h"
+#include "service_names.h"
+#include "service_scheduler.h"
+
+namespace rux {
+namespace impl {
+
+class ipcServiceT final : public rux::ipcServiceT {
+public:
+    enum stateT { enUNBOUND = 0, enBOUND = 1, enCONNECTING = 2, enCLOSED = 3 };
+    enum callStateT { enWAITING = 0, enANSWERED = 1, enTIMEDOUT = 2, enABORTED = 3 };
+
+    // Unsolicited messages held (pull queue plus decoupler) before one-way ones
+    // are dropped, and the bytes they may take.
+    static constexpr size_t backlogMax = 4096;
+    static constexpr size_t backlogBytesMax = 32u << 20;
+    // How long the daemon may take to answer an attach or an alias re-binding.
+    static constexpr int answerMs = 3000;
+    // Pause between connection attempts.
+    static constexpr int retryMs = 200;
+
+    ipcServiceT(const std::string& service, const startupCfgT::serviceInfoT& cfg);
+    ~ipcServiceT() override;
+
+    int _bind(const std::string& node) override;
+    int _bindAlias(const std::string& name) override;
+    int _unbindAlias(const std::string& name) override;
+    void _shutdown() override;
+    void _setEventHandler(std::shared_ptr<ipcEventHandlerT> handler) override;
+    std::shared_ptr<ipcEventHandlerT> _getEventHandler() override;
+    void _setReceiver(std::shared_ptr<ipcReceiverT> receiver) override;
+    std::shared_ptr<ipcReceiverT> _getReceiver() override;
+    threadT::handleT _thread() override;
+
+    int _send(const std::string& dst, std::unique_ptr<ipcMessageT> msg) override;
+    int _send(const std::string& dst, std::unique_ptr<ipcMessageT> msg,
+              std::unique_ptr<ipcMessageT>& reply) override;
+    int _send(const std::string& dst, std::unique_ptr<ipcMessageT> msg,
+              std::unique_ptr<ipcMessageT>& reply, const timeT& timeout) override;
+    int _forward(const std::string& src, const std::string& dst,
+                 std::unique_ptr<ipcMessageT> msg) override;
+    int _forward(const std::string& src, const std::string& dst, std::unique_ptr<ipcMessageT> msg,
+                 std::unique_ptr<ipcMessageT>& reply) override;
+    int _forward(const std::string& src, const std::string& dst, std::unique_ptr<ipcMessageT> msg,
+                 std::unique_ptr<ipcMessageT>& reply, const timeT& timeout) override;
+    int _recv(std::unique_ptr<ipcMessageT>& msg) override;
+    int _recv(std::unique_ptr<ipcMessageT>& msg, const timeT& timeout) override;
+    int _recv(std::string& src, std::unique_ptr<ipcMessageT>& msg, std::string* dst) override;
+    int _recv(std::string& src, std::unique_ptr<ipcMessageT>& msg, const timeT& timeout,
+              std::string* dst) override;
+
+    const std::string& _name() const override { return _service; }
+
+    // Stops both threads (process exit).
+    void _halt();
+    // Sets the invocation id handed out last (tests of the wrap-around).
+    void _lastIvkId(uint32_t v) {
+        lockT<mutexT> g(_mtx);
+        _lastIvk = v;
+    }
+
+private:
+    // A deadline on the monotonic clock; `none` waits without limit.
+    struct deadlineT {
+        bool none = true;
+        timeT at;
+        static deadlineT after(const timeT& timeout);
+        // Remaining time (at least 1 ms while not passed); false once passed.
+        bool rest(timeT& left) const;
+    };
+
+    // A synchronous call waiting for its answer; lives on the caller's stack.
+    struct callT {
+        uint32_t ivkId = 0;
+        uint32_t dstId = 0;
+        int state = enWAITING;
+        dgramT reply;
+        condT cond;
+    };
+
+    // A message queued for pulling, with the names it arrived with.
+    struct inItemT {
+        dgramT dgram;
+        std::string src;
+        std::string dst;
+        bool forward; // addressed to one of this node's secondary names
+    };
+
+    // --- application side (caller holds _mtx where noted) ---
+    // Waits while connecting; 0 to go on, else the result to return. Throws
+    // code 3 on a service never bound. Caller holds _mtx.
+    int _waitReady(const deadlineT& dl);
+    // Checks a message handed in by the application.
+    void _checkMsg(const std::unique_ptr<ipcMessageT>& msg);
+    int _doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, const std::string* dst,
+                    const deadlineT& dl, callT& call);
+    int _syncCall(const std::string* dst, std::unique_ptr<ipcMessageT> msg,
+                  std::unique_ptr<ipcMessageT>& reply, const deadlineT& dl,
+                  const std::string* fwdSrc);
+    int _fwdAsync(const std::string& src, const std::string& dst, std::unique_ptr<ipcMessageT> msg);
+    int _aliasCall(uint32_t type, const std::string& name);
+    int _doRecv(std::string* src, std::unique_ptr<ipcMessageT>& msg, const deadlineT& dl,
+                std::string* dst);
+    // Queues (or writes at once) a datagram for connection `conn`: 0, 2 when
+    // the deadline passed waiting for room, or the error code. Caller holds _mtx.
+    int _doQueueOut(dgramT&& d, unsigned prio, uint64_t conn, const deadlineT& dl);
+    uint32_t _nextIvk();
+    void _removeCall(callT* c);
+
+    // --- I/O thread ---
+    void _run();
+    bool _doConnect();
+    bool _doIO();
+    // Waits up to `ms` for the wake object (a quit); true when woken.
+    bool _pause(int ms);
+    // Handles one received datagram; false ends the connection. Caller holds _mtx.
+    bool _handleDgram(const char* data, uint32_t len);
+    bool _handleUserMsg(const ipcHeaderT& h, const char* data, uint32_t len);
+    bool _handleSubscrMsg(const dgramT& d);
+    bool _handleNotifMsg(const dgramT& d);
+    // Sends queued control and scheduled datagrams; false on a send failure.
+    // Caller holds _mtx.
+    bool _doFlushOut();
+    // One non-blocking send: 1 sent, 0 the kernel cannot take it now, -1 failed.
+    int _rawSend(const dgramT& d);
+    void _reset();
+    void _closeConn();
+    void _wake();
+    void _rebindDone();
+
+    // --- decoupler ---
+    void _execute(callerT& c);
+    void _callbackFailed(const callerT& c, const char* what);
+    // Queues an unsolicited message for the receiver or for pulling; drops a
+    // one-way message past the backlog bound. Caller holds _mtx.
+    void _deliver(const ipcHeaderT& h, dgramT&& d, bool forward);
+    void _queueEvent(int type, const std::string& node);
+    bool _backlogFull(uint32_t bytes) const;
+    void _backlogAdd(uint32_t bytes);
+    void _backlogSub(uint32_t bytes);
+
+    const std::string _service;
+    loggerT _log;
+    mutable mutexT _mtx;
+
+    int _err = 0;
+    int _state = enUNBOUND;
+    bool _quit = false;
+    threadT::handleT _io;
+    std::shared_ptr<ipcEventHandlerT> _handler;
+    std::shared_ptr<ipcReceiverT> _receiver;
+    std::vector<callT*> _calls;
+    std::set<std::string> _aliases;
+    uint32_t _lastIvk;
+    nameTableT _names;
+    std::string _node;
+    uint32_t _ownId = 0;
+
+    seqSocketT _sock;
+    int _fd = -1;             // the connection's descriptor while connected
+    uint64_t _conn = 0;       // number of the current connection (0: none yet)
+    bool _blocked = false;    // the kernel refused a send; waiting to write
+    bool _outPending = false; // some output queue is not empty
+    timeT _holdWait{-1, 0};   // time until the active hold ends (negative: none)
+    schedulerT _sched;
+    std::deque<dgramT> _ctrlOut; // alias re-binding requests, outside the bounded queues
+    std::map<uint32_t, std::string> _rebinds; // re-binding requests awaiting their answer
+    timeT _rebindUntil;
+
+    std::deque<inItemT> _inQueue;
+    std::atomic<size_t> _backlog{0};
+    std::atomic<size_t> _backlogBytes{0};
+    size_t _dropped = 0; // one-way messages dropped since the last warning
+
+    condT _condState;
+    condT _condSpace;
+    condT _condIn;
+
+    int _wakeFd = -1; // eventfd: wakes the I/O thread
+    dgramT _rxBuf;    // I/O thread: every datagram is received into it
+    threadT::prioT _prio;
+    std::unique_ptr<decouplerT> _dec;
+};
+
+} // namespace impl
+} // namespace rux
