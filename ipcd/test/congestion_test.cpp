@@ -60,7 +60,12 @@ TEST(IpcdCongestion, DropLosesOnlyWhatDoesNotFitAndKeepsMemoryFlat) {
     EXPECT_TRUE(dmn.waitLog("message to \"stuck\" was dropped according to congestion control "
                             "policy"));
     long after = dmn.rssKiB();
+#ifdef __SANITIZE_ADDRESS__ // its quarantine keeps freed memory resident
+    (void)before;
+    (void)after;
+#else
     EXPECT_LT(after - before, 2048) << before << " KiB before, " << after << " KiB after";
+#endif
     // The node stays; once drained it gets the next datagram.
     EXPECT_FALSE(watcher.waitPresence("stuck", false, nullptr, 300));
     while (stuck.recv(d, 300)) {
