@@ -64,7 +64,21 @@ struct actionT {
     bool replug = false; // ... and comes back as a newly attached device
 };
 
-class meterT {
+// A device model the HID plug-in (kivemu::hidDevT) can serve.
+class modelT {
+public:
+    virtual ~modelT() = default;
+    // One output report from the host.
+    virtual actionT handle(const unsigned char* report, std::size_t len) = 0;
+    // A well-formed report that answers nothing.
+    virtual bytesT unsolicited() const = 0;
+    virtual std::size_t inputLen() const = 0;
+    virtual std::size_t outputLen() const = 0;
+    // The fault knobs, applied by the model to its replies.
+    virtual faultsT& faults() = 0;
+};
+
+class meterT : public modelT {
 public:
     // Report lengths as the transport describes them: each counts byte 0, the
     // report id. The configuration reply needs an input length of 63 or more.
@@ -72,16 +86,16 @@ public:
                     std::size_t outputLen = 65);
 
     // One output report from the host.
-    actionT handle(const unsigned char* report, std::size_t len);
-    // A well-formed report that answers nothing (an identification reply).
-    bytesT unsolicited() const;
+    actionT handle(const unsigned char* report, std::size_t len) override;
+    // An identification reply.
+    bytesT unsolicited() const override;
 
     const meterIdentityT& identity() const { return _id; }
     // Also writes the serial number into both configurations.
     void identity(const meterIdentityT& id);
-    faultsT& faults() { return _faults; }
-    std::size_t inputLen() const { return _inLen; }
-    std::size_t outputLen() const { return _outLen; }
+    faultsT& faults() override { return _faults; }
+    std::size_t inputLen() const override { return _inLen; }
+    std::size_t outputLen() const override { return _outLen; }
     bool firstVersion() const { return _id.swver < 4; }
 
     // Raw payloads the protocol exchanges (tests read and preset them).
