@@ -60,6 +60,7 @@ inline processT::optionsT withEnv(std::vector<std::string> argv) {
     return o;
 }
 
+#if defined(RUX_IPCD) && defined(RUX_TEST_NODE)
 // The real daemon, with the built-in configuration, logging to its output.
 class daemonT {
 public:
@@ -90,6 +91,7 @@ inline std::unique_ptr<processT> startNode(const std::string& service, const std
     EXPECT_TRUE(p->waitForOutput("bound " + node + " 0")) << node;
     return p;
 }
+#endif
 
 // Collects connection events; tests wait for a given one to arrive.
 class eventsT : public rux::ipcEventHandlerT {
