@@ -69,7 +69,9 @@ bool quitSignalsT::start(std::function<void(int)> onQuit) {
     for (int sig : kQuitSignals) {
         struct sigaction sa = {};
         sa.sa_handler = onQuitSignal;
-        sa.sa_flags = SA_RESTART;
+        // No SA_RESTART: where a handler runs late (sanitizers defer them to the
+        // next library call), the signal thread's read must return to let it run.
+        sa.sa_flags = 0;
         sigemptyset(&sa.sa_mask);
         sigaction(sig, &sa, nullptr);
     }

@@ -16,6 +16,7 @@
 // may be started per process (a second one fails with exit code 2).
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <list>
 #include <memory>
@@ -218,7 +219,7 @@ private:
     bool _helpAsked = false;
     bool _versionAsked = false;
     bool _osInited = false;
-    bool _loggerUp = false;
+    std::atomic<bool> _loggerUp{false}; // read by the signal thread
 };
 
 // ---- whole-value parsing ---------------------------------------------------
