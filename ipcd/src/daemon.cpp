@@ -135,7 +135,10 @@ bool ipcdT::run(const startupCfgT* cfg, const std::function<void()>& ready) {
         }
     }
     _pending.clear();
-    _services.clear(); // each service ends its thread
+    // All are told first, so that they end together rather than one by one.
+    for (auto& svc : _services)
+        svc.second->quit();
+    _services.clear(); // joins each service thread
     IPCD_LOG(_log, log::INFO, "run") << "main loop terminated\n";
     return true;
 }
@@ -147,7 +150,8 @@ void ipcdT::_accept() {
         _logLimited(log::WARNING, "failed to accept incoming connection!");
         return;
     }
-    IPCD_LOG(_log, log::INFO, "run") << "accepted new connection\n";
+    // A node refused its name comes back every 200 ms: repeats are counted.
+    _logLimited(log::INFO, "accepted new connection");
     // Room for the largest datagram, and then some, towards the node.
     int sz = ipcd::sendBuffer;
     ::setsockopt(conn.nativeHandle(), SOL_SOCKET, SO_SNDBUF, &sz, sizeof sz);
@@ -236,7 +240,7 @@ bool ipcdT::_attach(pendingT& p) {
         }
         found = _services.emplace(s.service, std::move(svc)).first;
     }
-    IPCD_LOG(_log, log::DEBUG, "run") << "adding node \"" << s.node << "\"\n";
+    _logLimited(log::DEBUG, "adding node \"" + s.node + "\"");
     if (!found->second->addNode(std::make_shared<ipcNodeT>(p.conn, s.node, 0)))
         _logLimited(log::ERROR, "can't hand node \"" + s.node + "\" over to service \"" +
                                     s.service + "\": too many nodes waiting --> dropping");

@@ -57,6 +57,7 @@ TEST(IpcdAttach, RefusalsRepeatedEvery200msDoNotFloodTheLog) {
     nodeT probe;
     ASSERT_EQ(probe.attach("local", "probe"), 0);
     EXPECT_EQ(dmn.count("because name is already registered by another node"), 1u);
+    EXPECT_EQ(dmn.count("accepted new connection"), 1u);
 }
 
 TEST(IpcdAttach, PresenceGoesToPrimariesOnlyAndNeverAboutThemselves) {
