@@ -10,15 +10,25 @@ cliSharedOutputT::cliSharedOutputT(std::shared_ptr<cliOutputT> out) : _out(std::
 
 void cliSharedOutputT::lock() {
     _lock.lock();
+    std::lock_guard<std::mutex> g(_qmtx);
+    ++_held;
+    _room.notify_all(); // posters waiting for room drop lines from now on
 }
 
 void cliSharedOutputT::unlock() {
+    {
+        std::lock_guard<std::mutex> g(_qmtx);
+        --_held;
+    }
     _release();
 }
 
 void cliSharedOutputT::post(const std::string& line) {
     {
-        std::lock_guard<std::mutex> g(_qmtx);
+        std::unique_lock<std::mutex> g(_qmtx);
+        // Another poster is writing: it makes room without ever waiting for
+        // us. A session might be waiting for us (through a full log queue).
+        _room.wait(g, [&] { return _pending.size() < maxPending || !_draining || _held; });
         if (_pending.size() >= maxPending) {
             _pending.pop_front();
             ++_dropped;
@@ -55,6 +65,8 @@ void cliSharedOutputT::_drain() {
         std::size_t dropped;
         {
             std::lock_guard<std::mutex> g(_qmtx);
+            _draining = !_pending.empty();
+            _room.notify_all();
             if (_pending.empty())
                 return;
             line = std::move(_pending.front());

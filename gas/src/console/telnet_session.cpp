@@ -5,6 +5,9 @@
 #include "gas/console/telnet_srv.h"
 #include "logger/logger.h"
 #include "sal/devbuf.h"
+#include "sal/poller.h"
+
+#include <sys/socket.h>
 
 namespace rux {
 
@@ -21,6 +24,37 @@ struct sessionDevT {
 };
 
 using sessionBufT = devbufT<sessionDevT, 512, dummyMutexT, sessionDevT>;
+
+// Closing with unread input would reset the connection, and a reset makes the
+// peer drop the last reply it has not read yet ("bye bye!"). So: let the
+// reply go out, end our direction, and read (and drop) what the peer still
+// sends until it closes, for a short while and a bounded amount.
+void lingeringClose(streamSocketT& sock) {
+    const timeT limit = timeT::fromMs(2000);
+    pollerT<streamSocketT*> out;
+    out.add(&sock, 2, nullptr);
+    out.wait(limit);
+    const int fd = sock.nativeHandle();
+    if (fd < 0 || ::shutdown(fd, SHUT_WR) != 0)
+        return;
+    pollerT<streamSocketT*> in;
+    in.add(&sock, 1, nullptr);
+    const timeT end = timeT(monCLK) + limit;
+    long total = 0;
+    char buf[512];
+    while (total < 65536) {
+        const timeT left = end - timeT(monCLK);
+        if (left.nonPositive())
+            break;
+        auto it = in.wait(left);
+        if (it.end() || (it.flags() & 4))
+            break;
+        const long n = sock.read(buf, sizeof buf);
+        if (n <= 0)
+            break;
+        total += n;
+    }
+}
 
 // Keys already read stay unused once the session is closing.
 class sessionTermT : public cliTelnetT {
@@ -64,8 +98,10 @@ bool gasTelnetSessionT::current() const {
 
 void gasTelnetSessionT::shutdown() {
     _closing.store(true);
-    if (!current())
-        _sock.shutdown(3);
+    if (current())
+        return;
+    _killed.store(true);
+    _sock.shutdown(3);
 }
 
 void gasTelnetSessionT::wait() {
@@ -85,6 +121,8 @@ void gasTelnetSessionT::_run() {
             term.run(session);
         io.flush();
     }
+    if (_closing.load() && !_killed.load())
+        lingeringClose(_sock);
     loggerT::logbufT(log, log::NOTICE, "_run") << _name << " exited\n";
     _srv->_remove(_sid.load(), this);
 }

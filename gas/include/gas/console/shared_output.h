@@ -5,9 +5,11 @@
 // the output it wraps under its own recursive lock, and offers that lock to a
 // session so that a whole key operation (echo, command output, prompt) is
 // written without interruption. Lines posted by other threads never wait for
-// the lock: they are queued (at most maxPending, the oldest dropped beyond) and
-// written by whichever thread holds or next releases the lock, so a log writer
-// cannot deadlock against a session that logs while it holds the lock.
+// the session: they are queued and written by whichever thread holds or next
+// releases the lock, so a log writer cannot deadlock against a session that
+// logs while it holds the lock. While another writer of posted lines holds the
+// lock a full queue makes the poster wait for room; while a session holds it,
+// the oldest queued line beyond maxPending is dropped instead.
 // Ownership: shares the wrapped output.
 // Thread-safety: the virtual operations and post() may be called from any
 // thread; the cooked writers of cliOutputT (chr, text, print) keep state of
@@ -15,6 +17,7 @@
 // Failure: as the wrapped output; dropped lines are counted in a notice line.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -63,10 +66,13 @@ private:
 
     const std::shared_ptr<cliOutputT> _out;
     mutexT _lock;     // the output itself
-    std::mutex _qmtx; // _pending and _dropped
+    std::mutex _qmtx; // the members below
+    std::condition_variable _room;
     std::deque<std::string> _pending;
     std::size_t _dropped = 0;
-    bool _atBol = true; // the last raw character written was a line feed
+    unsigned _held = 0;     // lock() depth of a session
+    bool _draining = false; // a poster writes queued lines
+    bool _atBol = true;     // the last raw character written was a line feed
 };
 
 } // namespace rux

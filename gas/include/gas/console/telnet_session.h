@@ -55,7 +55,8 @@ private:
     streamSocketT _sock;
     threadT::handleT _thread;
     std::atomic<uint32_t> _sid{0};
-    std::atomic<bool> _closing{false};
+    std::atomic<bool> _closing{false}; // shutdown() was called
+    std::atomic<bool> _killed{false};  // ... from another thread
 };
 
 } // namespace rux
