@@ -10,6 +10,7 @@
 
 #include "gas/app.h"
 #include "logger/logger.h"
+#include "std_options.h"
 
 namespace rux {
 
@@ -53,78 +54,84 @@ std::vector<std::string> splitCommas(const std::string& text) {
 
 } // namespace
 
-// The standard options' assigners change the skeleton's own state.
-struct gasParserT {
-    static bool action(gasT& app, const std::string& text) {
-        if (text.compare(0, 7, "install") == 0) {
-            app._action = 1;
-            // "install=<command line>": the separator itself is not kept.
-            app._svcCmdLine = text.size() > 8 ? text.substr(8) : std::string();
-        } else if (text == "uninstall") {
-            app._action = 2;
-        } else if (text == "run") {
-            app._action = 0;
-        } else if (text == "check") {
-            app._action = 3;
+bool gasParserT::action(gasT& app, const std::string& text) {
+    if (text.compare(0, 7, "install") == 0) {
+        app._action = 1;
+        // "install=<command line>": the separator itself is not kept.
+        app._svcCmdLine = text.size() > 8 ? text.substr(8) : std::string();
+    } else if (text == "uninstall") {
+        app._action = 2;
+    } else if (text == "run") {
+        app._action = 0;
+    } else if (text == "check") {
+        app._action = 3;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool gasParserT::logLevel(gasT& app, const std::string& text) {
+    return loggerT::str2lev(upper(text), app._cfg.logLevel);
+}
+
+bool gasParserT::logDev(gasT& app, const std::string& text) {
+    gasCfgT& c = app._cfg;
+    c.logConsole = c.logFile = c.logSyslog = c.logDeferred = false;
+    for (const std::string& raw : splitCommas(text)) {
+        std::string item = lower(raw);
+        int level = log::DUMP;
+        size_t colon = item.find(':');
+        if (colon != std::string::npos && colon >= 1) {
+            if (!loggerT::str2lev(upper(item.substr(colon + 1)), level))
+                return false;
+            item.resize(colon);
+        }
+        if (item == "console") {
+            c.logConsole = true;
+            c.logConsoleLevel = level;
+        } else if (item == "file") {
+            c.logFile = true;
+            c.logFileLevel = level;
+        } else if (item == "syslog") {
+            c.logSyslog = true;
+            c.logSyslogLevel = level;
+        } else if (item == "deferred") {
+            c.logDeferred = true;
+        } else if (item == "null") {
+            c.useLogger = false;
         } else {
             return false;
         }
-        return true;
     }
+    return true;
+}
 
-    static bool logLevel(gasT& app, const std::string& text) {
-        return loggerT::str2lev(upper(text), app._cfg.logLevel);
+bool gasParserT::console(gasT& app, const std::string& text) {
+    gasCfgT& c = app._cfg;
+    c.consStdio = false;
+    for (const std::string& raw : splitCommas(text)) {
+        std::string item = lower(raw);
+        if (item == "stdio")
+            c.consStdio = true;
+        else if (item == "telnet")
+            c.consTelnet = true;
+        else if (item == "null")
+            c.useConsole = false;
+        else
+            return false;
     }
+    return true;
+}
 
-    static bool logDev(gasT& app, const std::string& text) {
-        gasCfgT& c = app._cfg;
-        c.logConsole = c.logFile = c.logSyslog = c.logDeferred = false;
-        for (const std::string& raw : splitCommas(text)) {
-            std::string item = lower(raw);
-            int level = log::DUMP;
-            size_t colon = item.find(':');
-            if (colon != std::string::npos && colon >= 1) {
-                if (!loggerT::str2lev(upper(item.substr(colon + 1)), level))
-                    return false;
-                item.resize(colon);
-            }
-            if (item == "console") {
-                c.logConsole = true;
-                c.logConsoleLevel = level;
-            } else if (item == "file") {
-                c.logFile = true;
-                c.logFileLevel = level;
-            } else if (item == "syslog") {
-                c.logSyslog = true;
-                c.logSyslogLevel = level;
-            } else if (item == "deferred") {
-                c.logDeferred = true;
-            } else if (item == "null") {
-                c.useLogger = false;
-            } else {
-                return false;
-            }
-        }
-        return true;
-    }
+bool gasParserT::parse(gasT& app, std::list<gasT::optionT>& opts, int argc, char* argv[]) {
+    app._addStdOptions(opts, true);
+    return app._parse(opts, argc, argv);
+}
 
-    static bool console(gasT& app, const std::string& text) {
-        gasCfgT& c = app._cfg;
-        c.consStdio = false;
-        for (const std::string& raw : splitCommas(text)) {
-            std::string item = lower(raw);
-            if (item == "stdio")
-                c.consStdio = true;
-            else if (item == "telnet")
-                c.consTelnet = true;
-            else if (item == "null")
-                c.useConsole = false;
-            else
-                return false;
-        }
-        return true;
-    }
-};
+gasCfgT& gasParserT::cfg(gasT& app) {
+    return app._cfg;
+}
 
 } // namespace impl
 
