@@ -51,7 +51,7 @@ int ipcdAppT::_run() {
 }
 
 void ipcdAppT::_quit() {
-    ipcdT::instance()->quit();
+    ipcdT::quitInstance();
 }
 
 bool ipcdAppT::loadConfig(startupCfgT& cfg, const std::string& path, bool dump, bool& read,

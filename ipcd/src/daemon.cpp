@@ -31,17 +31,29 @@ int ceilMs(const timeT& t) {
 
 ipcdT* ipcdT::_instance = nullptr;
 
+mutexT& ipcdT::_imtx() {
+    static mutexT* m = new mutexT; // outlives every thread that may quit late
+    return *m;
+}
+
 ipcdT* ipcdT::instance() {
-    static mutexT m;
-    lockT<mutexT> g(m);
+    lockT<mutexT> g(_imtx());
     if (!_instance)
         _instance = new ipcdT;
     return _instance;
 }
 
 void ipcdT::cleanup() {
+    lockT<mutexT> g(_imtx());
     delete _instance;
     _instance = nullptr;
+}
+
+void ipcdT::quitInstance() {
+    lockT<mutexT> g(_imtx());
+    if (!_instance)
+        _instance = new ipcdT; // the request waits for run()
+    _instance->quit();
 }
 
 ipcdT::ipcdT() : _log("rux_ipcd"), _limit(ipcd::repeatWindowSec) {

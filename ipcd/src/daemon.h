@@ -20,6 +20,7 @@
 #include "ipc/startupcfg.h"
 #include "logger/logger.h"
 #include "logline.h"
+#include "sal/mutex.h"
 #include "sal/socket.h"
 #include "sal/time.h"
 #include "service.h"
@@ -30,6 +31,8 @@ class ipcdT {
 public:
     static ipcdT* instance();
     static void cleanup();
+    // quit() of the instance, safe against a cleanup() running meanwhile.
+    static void quitInstance();
 
     // Binds the daemon address and serves until quit(); false when the
     // address cannot be bound. `ready` (if set) is called once bound.
@@ -55,6 +58,7 @@ private:
     void _drop(std::list<pendingT>::iterator it);
     void _logLimited(int level, const std::string& text);
 
+    static mutexT& _imtx(); // guards _instance
     static ipcdT* _instance;
 
     srvSocketT<seqSocketT> _srv;

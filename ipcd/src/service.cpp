@@ -189,7 +189,7 @@ bool ipcdServiceT::_schedule(const std::shared_ptr<ipcNodeT>& node) {
 }
 
 void ipcdServiceT::_dispatch() {
-    while (!_quit) {
+    while (!_quit && !_queue.empty()) {
         ipcd::holdQueueT::entryT e;
         timeT wait;
         ipcd::holdQueueT::nextT r = _queue.next(timeT(monCLK), e, wait);
