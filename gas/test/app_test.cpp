@@ -130,3 +130,61 @@ TEST(gasLifecycle, ReadinessIsHarmlessWithoutServiceManager) {
 }
 
 } // namespace
+
+namespace {
+
+processT::optionsT onTerminal(const std::vector<std::string>& args, const tempDirT& home) {
+    auto o = appOptions(args, home.path(), {{"GAS_TESTAPP_CFG", "useConsole=1"}});
+    o.pty = true;
+    return o;
+}
+
+TEST(gasConsoleLog, LogLinesGoIntoTheStdioConsole) {
+    tempDirT home;
+    processT p(onTerminal({"--serve", "-D", "console,file"}, home));
+    p.attachLog(logOf(home));
+    ASSERT_TRUE(p.start());
+    ASSERT_TRUE(p.waitForOutput("devices: cli:9 file:9 multilog:9 default=multilog"));
+    ASSERT_TRUE(p.waitForOutput("NTC gas_testapp -> serving"));
+    ASSERT_TRUE(p.signal(SIGTERM));
+    ASSERT_TRUE(p.wait());
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(contains(readFile(logOf(home)), "gas_testapp exited\n"));
+}
+
+TEST(gasConsoleLog, WithoutStdioConsoleLogLinesGoToStandardError) {
+    gasRunT r = runApp({"-D", "console", "-C", "null"}, {{"GAS_TESTAPP_CFG", "useConsole=1"}});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(contains(r.out, "devices: stderr:9 default=stderr\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "NTC rux_gas -> gas_testapp started\n"));
+}
+
+TEST(gasConsoleLog, ConsoleOnEmptyInputLeavesTheProgramRunning) {
+    tempDirT home;
+    auto o = appOptions({"--serve"}, home.path(), {{"GAS_TESTAPP_CFG", "useConsole=1"}});
+    o.notify = true;
+    processT p(o);
+    p.attachLog(logOf(home));
+    ASSERT_TRUE(p.start());
+    ASSERT_TRUE(p.waitForNotify("READY=1"));
+    // Standard input is /dev/null: the console has ended by now or soon will.
+    ASSERT_TRUE(processT::waitForFile(logOf(home), "serving"));
+    EXPECT_TRUE(p.running());
+    ASSERT_TRUE(p.signal(SIGTERM));
+    ASSERT_TRUE(p.wait());
+    EXPECT_EQ(p.exitCode(), 0);
+}
+
+TEST(gasConsoleLog, FaultWithTheConsoleOnATerminal) {
+    // The console's terminal restore runs after the report; the process
+    // still dies by the signal.
+    tempDirT home;
+    processT p(onTerminal({"--crash=null"}, home));
+    ASSERT_TRUE(p.start());
+    ASSERT_TRUE(p.wait());
+    EXPECT_EQ(p.termSignal(), SIGSEGV);
+    EXPECT_TRUE(contains(readFile(home.path() + "/rux/log/gas_testapp.dump"),
+                         "TYPE  : invalid memory access (W)\n"));
+}
+
+} // namespace
