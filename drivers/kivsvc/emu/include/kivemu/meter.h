@@ -96,7 +96,10 @@ public:
     faultsT& faults() override { return _faults; }
     std::size_t inputLen() const override { return _inLen; }
     std::size_t outputLen() const override { return _outLen; }
-    bool firstVersion() const { return _id.swver < 4; }
+    // Only Q7.20 / Q8.20 meters below software version 4 speak the first version.
+    bool firstVersion() const {
+        return _id.swver < 4 && (_id.name == "Q7.20 MAGMETER" || _id.name == "Q8.20 MAGMETER");
+    }
 
     // Raw payloads the protocol exchanges (tests read and preset them).
     bytesT& config() { return _config; }
