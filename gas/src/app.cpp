@@ -223,9 +223,10 @@ bool gasT::_buildApp(int argc, char* argv[], int& code) {
             code = 7;
             return false;
         }
-        // The console may have hooked the fault signals (terminal restore):
-        // ours come first and call it after the report.
+        // The console may have hooked the fault and quit signals (terminal
+        // restore): ours come first and call it after a fault report.
         impl::faultReassert();
+        impl::quitSignalsT::reassert();
     }
     if (!_loggerSetup()) {
         std::cerr << "error: failed to initialize logger" << std::endl;
@@ -239,6 +240,7 @@ bool gasT::_buildApp(int argc, char* argv[], int& code) {
             return false;
         }
         impl::faultReassert();
+        impl::quitSignalsT::reassert();
     }
     bool end = false;
     if (!_osPost(end, code)) {

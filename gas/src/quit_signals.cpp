@@ -66,7 +66,18 @@ bool quitSignalsT::start(std::function<void(int)> onQuit) {
     fcntl(g_pipe[0], F_SETFL, fl);
 
     g_listening.store(true);
+    reassert();
+    _thread = threadT::create("rux_gas_signal");
+    _thread.start(this, &quitSignalsT::_run);
+    return true;
+}
+
+void quitSignalsT::reassert() {
     for (int sig : kQuitSignals) {
+        struct sigaction cur;
+        if (sigaction(sig, nullptr, &cur) == 0 && !(cur.sa_flags & SA_SIGINFO) &&
+            cur.sa_handler == onQuitSignal)
+            continue;
         struct sigaction sa = {};
         sa.sa_handler = onQuitSignal;
         // No SA_RESTART: where a handler runs late (sanitizers defer them to the
@@ -75,9 +86,6 @@ bool quitSignalsT::start(std::function<void(int)> onQuit) {
         sigemptyset(&sa.sa_mask);
         sigaction(sig, &sa, nullptr);
     }
-    _thread = threadT::create("rux_gas_signal");
-    _thread.start(this, &quitSignalsT::_run);
-    return true;
 }
 
 void quitSignalsT::stop() {

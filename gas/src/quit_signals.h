@@ -28,6 +28,10 @@ public:
     bool start(std::function<void(int)> onQuit);
     // Ends the signal thread; idempotent. Not from within onQuit.
     void stop();
+    // Puts the handler back where another was installed since (the console's
+    // terminal restore): a quit signal is a request to quit, and the console
+    // restores the terminal when it stops.
+    static void reassert();
 
 private:
     void _run();
