@@ -76,6 +76,15 @@ public:
 
     // Stops both threads (process exit).
     void _halt();
+    // Handles `len` bytes as a datagram from the daemon, as the I/O thread does
+    // (a refusal resets the service); for the fuzz target, without a connection.
+    bool _feed(const char* data, uint32_t len) {
+        lockT<mutexT> g(_mtx);
+        if (_handleDgram(data, len))
+            return true;
+        _reset();
+        return false;
+    }
     // Sets the invocation id handed out last (tests of the wrap-around).
     void _lastIvkId(uint32_t v) {
         lockT<mutexT> g(_mtx);
