@@ -26,8 +26,8 @@ void cliSharedOutputT::unlock() {
 void cliSharedOutputT::post(const std::string& line) {
     {
         std::unique_lock<std::mutex> g(_qmtx);
-        // Another poster is writing: it makes room without ever waiting for
-        // us. A session might be waiting for us (through a full log queue).
+        // A poster writing the queue makes room and never waits for us; a
+        // session might (through a full log queue), so then we drop instead.
         _room.wait(g, [&] { return _pending.size() < maxPending || !_draining || _held; });
         if (_pending.size() >= maxPending) {
             _pending.pop_front();
@@ -65,14 +65,14 @@ void cliSharedOutputT::_drain() {
         std::size_t dropped;
         {
             std::lock_guard<std::mutex> g(_qmtx);
-            _draining = !_pending.empty();
-            _room.notify_all();
+            _draining = !_pending.empty() && _held == 0;
             if (_pending.empty())
                 return;
             line = std::move(_pending.front());
             _pending.pop_front();
             dropped = _dropped;
             _dropped = 0;
+            _room.notify_all();
         }
         if (!_atBol)
             nl();

@@ -6,10 +6,11 @@
 // session so that a whole key operation (echo, command output, prompt) is
 // written without interruption. Lines posted by other threads never wait for
 // the session: they are queued and written by whichever thread holds or next
-// releases the lock, so a log writer cannot deadlock against a session that
-// logs while it holds the lock. While another writer of posted lines holds the
-// lock a full queue makes the poster wait for room; while a session holds it,
-// the oldest queued line beyond maxPending is dropped instead.
+// releases the lock. While a session holds it, a full queue (maxPending) drops
+// its oldest line (counted in a notice line), so neither the program's threads
+// stall behind an operator's command nor a session that logs deadlocks with a
+// poster; while another poster writes the queue, a full queue makes posters
+// wait for room.
 // Ownership: shares the wrapped output.
 // Thread-safety: the virtual operations and post() may be called from any
 // thread; the cooked writers of cliOutputT (chr, text, print) keep state of
@@ -41,8 +42,8 @@ public:
     void lock();
     void unlock();
 
-    // Writes a whole line (ending in "\n") at the start of a line: now when the
-    // lock is free, else as soon as its holder releases it.
+    // Writes a whole line at the start of a line: now when the lock is free,
+    // else as soon as its holder releases it.
     void post(const std::string& line);
 
     void flush() override;
@@ -59,7 +60,7 @@ public:
     const std::shared_ptr<cliOutputT>& device() const { return _out; }
 
 private:
-    // Writes the queued lines while holding the lock (the caller holds it).
+    // Writes the queued lines; the caller holds the lock.
     void _drain();
     // Releases the lock and takes over lines posted while it was held.
     void _release();
@@ -70,8 +71,8 @@ private:
     std::condition_variable _room;
     std::deque<std::string> _pending;
     std::size_t _dropped = 0;
-    unsigned _held = 0;     // lock() depth of a session
-    bool _draining = false; // a poster writes queued lines
+    unsigned _held = 0;     // lock() depth of the session
+    bool _draining = false; // a poster is writing queued lines
     bool _atBol = true;     // the last raw character written was a line feed
 };
 
