@@ -79,6 +79,22 @@ TEST(gasFault, StackOverflowIsReported) {
     expectInLog(c);
 }
 
+TEST(gasFault, StackOverflowOnTheMainThread) {
+    tempDirT home;
+    gasRunT r = runApp({"--crash=main-stack"}, {}, home.path());
+    EXPECT_EQ(r.signal, SIGSEGV) << r.out;
+    const std::string dump = readFile(home.path() + "/rux/log/gas_testapp.dump");
+    EXPECT_TRUE(contains(dump, "\nTYPE  : stack overflow\n")) << dump;
+    EXPECT_TRUE(contains(dump, "\nTHREAD: gas_testapp [")) << dump;
+}
+
+TEST(gasFault, IntegerDivisionByZero) {
+    crashT c = crash("divide");
+    EXPECT_EQ(c.run.signal, SIGFPE) << c.run.out;
+    expectFrame(c.dump, "integer divide by 0", "0000000000000008");
+    EXPECT_TRUE(contains(c.dump, "BACKTRACE:\n" GAS_TESTAPP "(_Z13gasTestDivideii+")) << c.dump;
+}
+
 TEST(gasFault, FailedAssertionIsReported) {
     crashT c = crash("assert");
     EXPECT_EQ(c.run.signal, SIGABRT) << c.run.out;

@@ -36,6 +36,11 @@ __attribute__((noinline, no_sanitize("undefined"))) void gasTestNullWrite() {
     *static_cast<volatile int*>(p) = 42;
 }
 
+__attribute__((noinline, no_sanitize("undefined"))) int gasTestDivide(int num, int den) {
+    asm volatile("" : "+r"(den)); // a real division by zero, not one folded away
+    return num / den;
+}
+
 __attribute__((noinline)) void gasTestAssert(int value) {
     RUX_FAULT_IF(value != 0);
 }
@@ -110,7 +115,7 @@ protected:
                           }));
         opts.emplace_back("serve", 's', optionT::enNONE, "run until told to quit",
                           optionT::setVar(_serve, true));
-        opts.emplace_back("crash", 'x', optionT::enREQUIRED, "null, stack or assert",
+        opts.emplace_back("crash", 'x', optionT::enREQUIRED, "null, stack, assert, abort, divide, double or main-stack",
                           optionT::parseVar(_crash));
         opts.emplace_back("exit", 'e', optionT::enREQUIRED, "exit code of _run",
                           optionT::parseVar(_exit));
@@ -156,6 +161,11 @@ protected:
         const std::string def = rux::loggerT::getDefLogDev()->name();
         std::cout << " default=" << (def.find('/') == std::string::npos ? def : "file")
                   << std::endl;
+        if (_crash == "main-stack") {
+            // The main thread has an alternate stack of its own.
+            gasTestRecurse(nullptr, 0);
+            return 99;
+        }
         if (!_crash.empty()) {
             // On framework threads: their alternate stacks must carry the report.
             const int n = _crash == "double" ? 2 : 1;
@@ -198,6 +208,8 @@ private:
             gasTestAssert(_count + 1);
         else if (_crash == "abort")
             std::abort();
+        else if (_crash == "divide")
+            std::cout << gasTestDivide(1, int(_count)) << std::endl;
     }
 
     rux::gasCfgT _cfg;
