@@ -134,3 +134,28 @@ TEST(IpcdQueues, ANodeWithTooMuchQueuedIsNotReadUntilItDrains) {
         ++got;
     EXPECT_EQ(got, sent);
 }
+
+TEST(IpcdQueues, AQueuedReplyOfANodeThatLeftIsDeliveredBeforeItsDownNotice) {
+    daemonT dmn;
+    ASSERT_TRUE(dmn.start(cfgText("LOG_LEV = INFO\nM_PRIO_HOLD_0 = 500, ms\n")));
+    nodeT caller, callee;
+    ASSERT_EQ(callee.attach("local", "callee"), 0);
+    ASSERT_EQ(caller.attach("local", "caller"), 0);
+    ASSERT_TRUE(callee.waitPresence("caller", true));
+    ASSERT_TRUE(caller.waitPresence("callee", true));
+    ASSERT_TRUE(caller.send(caller.user(callee.id(), "urgent", 0, 0, 0, 31)));
+    dgramT d;
+    ASSERT_TRUE(callee.recvKind(enIPC_USER, d));
+    // The reply is held behind the urgent request's hold; its sender leaves.
+    ASSERT_TRUE(callee.send(callee.user(caller.id(), "reply", 2, 0, 0, 31)));
+    callee.close();
+    ASSERT_TRUE(dmn.waitLog("node \"callee\" disconnected"));
+    ASSERT_TRUE(caller.recv(d));
+    EXPECT_EQ(payload(d), "reply");
+    ipcHeaderT h;
+    ipcNotifT n;
+    ASSERT_TRUE(caller.recv(d));
+    ASSERT_TRUE(ipcParseNotif(d, h, n));
+    EXPECT_EQ(n.node, "callee");
+    EXPECT_FALSE(n.up);
+}
