@@ -19,6 +19,12 @@
 #include "rux_testsupport.h"
 #include "sal/thread.h"
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace rux {
 namespace {
 
@@ -151,6 +157,42 @@ TEST(gasTelnetSrvT, AddressInUseFailsToStart) {
     auto other = gasTelnetSrvT::create();
     EXPECT_FALSE(other->start(ipv4SockAddrT(ipv4AddressT::loopback(), r.port), r.root));
     EXPECT_FALSE(other->running());
+}
+
+TEST(gasTelnetSrvT, FailedAcceptIsRetriedUntilItSucceeds) {
+    rigT r;
+    ASSERT_TRUE(r.log->waitFor("telnet server listening on"));
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    // Out of descriptors: the limit is the lowest free number, so accept fails.
+    const int lowest = dup(fd);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = rlim_t(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(r.port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    const bool warned = r.log->waitFor("failed to accept a connection, retrying");
+    setrlimit(RLIMIT_NOFILE, &old);
+    ASSERT_EQ(rc, 0);
+    ASSERT_TRUE(warned) << r.log->text();
+    // The server accepts the waiting connection and opens the negotiation.
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    unsigned char b[3] = {};
+    EXPECT_EQ(recv(fd, b, sizeof b, MSG_WAITALL), 3);
+    EXPECT_EQ(b[0], 255);
+    close(fd);
+    EXPECT_TRUE(r.log->waitFor("accepted new connection from"));
+    const std::string t = r.log->text();
+    EXPECT_EQ(t.find("retrying"), t.rfind("retrying")) << "one warning per failing run\n" << t;
+    EXPECT_TRUE(r.srv->running());
 }
 
 TEST(gasTelnetSrvT, ConnectionBeyondTheCapIsToldSoAndClosed) {
