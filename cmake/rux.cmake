@@ -56,6 +56,8 @@ function(rux_program target)
   _rux_common(${target})
   target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
   target_link_libraries(${target} PRIVATE ${A_LINKS})
+  # Fault reports name the program's own functions in their backtraces.
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
 endfunction()
 
 function(rux_test name)

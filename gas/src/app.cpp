@@ -254,7 +254,6 @@ bool gasT::_buildApp(int argc, char* argv[], int& code) {
 bool gasT::_osInit() {
     if (g_started.exchange(true))
         return false;
-    _osInited = true;
     impl::faultInstall();
     _signals = std::make_unique<impl::quitSignalsT>();
     return _signals->start([this](int sig) { _onQuitSignal(sig); });

@@ -3,6 +3,11 @@
 // hook. The report goes to the dump file, standard error and the log file; it
 // is written with async-signal-safe calls only, once per process, and the
 // process then ends by the signal's default action.
+//
+// CODE is the signal number (1 for a framework assertion); CODE, ADDR and EIP
+// have as many hexadecimal digits as a pointer. After the report's frame come
+// the faulting thread and the backtrace (symbols as the dynamic linker knows
+// them: rux_program links programs with -rdynamic for their own functions).
 #pragma once
 
 #include <string>

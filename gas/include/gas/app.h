@@ -12,8 +12,9 @@
 //
 // Threads: start() runs on the main thread. _quit() is called from the signal
 // thread "rux_gas_signal" or from a console thread while _run() runs; the other
-// virtual operations run on the thread that called start(). Only one skeleton
-// may be started per process (a second one fails with exit code 2).
+// virtual operations run on the thread that called start(). A quit signal that
+// comes before _run() starts makes start() skip _run() (exit code 0). Only one
+// skeleton may be started per process (a second one fails with exit code 2).
 #pragma once
 
 #include <atomic>
@@ -158,7 +159,8 @@ public:
     int start(int argc, char* argv[]);
 
     const std::string& name() const { return _name; }
-    // Base name and directory of the executable (real path of argv[0]).
+    // The executable's name as invoked (base name of argv[0]), and the
+    // directory it really lies in.
     const std::string& exeName() const { return _exeName; }
     const std::string& exeDir() const { return _exeDir; }
 
@@ -218,7 +220,6 @@ private:
     std::string _svcCmdLine;
     bool _helpAsked = false;
     bool _versionAsked = false;
-    bool _osInited = false;
     std::atomic<bool> _loggerUp{false}; // read by the signal thread
 };
 
