@@ -134,13 +134,13 @@ int gasT::start(int argc, char* argv[]) {
 void gasT::_onQuitSignal(int sig) {
     if (_loggerUp)
         loggerT::logbufT(_log, log::NOTICE, "_onQuitSignal") << signalName(sig) << " received\n";
-    notifyStopping();
     bool running;
     {
         lockT<mutexT> g(_runMtx);
         running = _running;
         _quitAsked = true;
     }
+    notifyStopping();
     // Not under the lock: _quit may wait for _run to return. The skeleton ends
     // this thread before start() returns, so the object outlives the call.
     if (running)

@@ -105,6 +105,37 @@ TEST(gasLifecycle, QuitSignalsEndTheProgramCleanly) {
     }
 }
 
+TEST(gasLifecycle, QuitDuringStartUpSkipsTheBody) {
+    tempDirT home;
+    const std::string gate = home.sub("gate");
+    auto o = appOptions({"--serve"}, home.path(), {{"GAS_TESTAPP_INIT_GATE", gate}});
+    o.notify = true;
+    processT p(o);
+    ASSERT_TRUE(p.start());
+    ASSERT_TRUE(p.waitForOutput("init waiting\n"));
+    ASSERT_TRUE(p.signal(SIGTERM));
+    // Told once the request is recorded; then the start-up goes on.
+    ASSERT_TRUE(p.waitForNotify("STOPPING=1"));
+    FILE* f = fopen(gate.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    ASSERT_TRUE(p.wait());
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_FALSE(contains(p.output(), "values:"));
+    EXPECT_TRUE(contains(readFile(logOf(home)), "gas_testapp exited\n"));
+}
+
+TEST(gasLifecycle, StoppingIsToldWhenTheBodyEndsByItself) {
+    tempDirT home;
+    auto o = appOptions({"-e", "3"}, home.path());
+    o.notify = true;
+    processT p(o);
+    ASSERT_TRUE(p.start());
+    ASSERT_TRUE(p.wait());
+    EXPECT_EQ(p.exitCode(), 3);
+    EXPECT_TRUE(p.waitForNotify("STOPPING=1"));
+}
+
 TEST(gasLifecycle, SignalNamedInTheLog) {
     tempDirT home;
     processT p(appOptions({"--serve"}, home.path()));

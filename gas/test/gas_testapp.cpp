@@ -7,9 +7,11 @@
 //   GAS_TESTAPP_NOOPTS   _options returns false
 //   GAS_TESTAPP_NOVERSION  _version returns false
 //   GAS_TESTAPP_DUP   "short" or "long": adds an option clashing with a standard one
+//   GAS_TESTAPP_INIT_GATE  _init waits until this file exists
 // Options choose what _run does: print the values read, serve until told to
 // quit, crash in one of several ways.
 #include <cstdlib>
+#include <unistd.h>
 #include <iostream>
 #include <sstream>
 #include <vector>
@@ -94,6 +96,13 @@ protected:
 
     bool _init(const rux::gasCfgT& cfg) override {
         _cfg = cfg;
+        const std::string gate = env("GAS_TESTAPP_INIT_GATE");
+        if (!gate.empty()) {
+            // Holds the start-up until the test creates the file.
+            std::cout << "init waiting" << std::endl;
+            while (access(gate.c_str(), F_OK) != 0)
+                usleep(5000);
+        }
         return env("GAS_TESTAPP_FAIL") != "init";
     }
 

@@ -144,6 +144,17 @@ TEST(gasService, InstallFailureIsReported) {
     EXPECT_EQ(r.out, "installing service... error!\nfailed to add service to database\n");
 }
 
+TEST(gasService, CheckThatCannotLookFailsThePhase) {
+    // A unit path beyond the system's limit: the check cannot tell.
+    gasRunT r = runApp({"-A", "check"},
+                       {{"RUX_SYSTEMD_UNIT_DIR", "/" + std::string(5000, 'u')},
+                        {"GAS_TESTAPP_CFG", "useConsole=0,appKind=1"}});
+    EXPECT_EQ(r.code, 10);
+    EXPECT_TRUE(contains(r.out, "error: failed to enumerate services\nerror: failed to perform "
+                                "OS post initialization\n"))
+        << r.out;
+}
+
 TEST(gasService, RunsInTheForegroundEitherWay) {
     serviceRigT rig(false);
     gasRunT r = rig.run({"-F"});
