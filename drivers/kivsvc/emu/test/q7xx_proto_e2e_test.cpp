@@ -288,8 +288,8 @@ TEST(Q7xxProtoV2T, MeasurementMovesWithTime) {
     EXPECT_EQ(q.flow(), 4.0f);
     EXPECT_EQ(q.direction(), kivsvc::forward);
     EXPECT_EQ(q.alarm(), kivsvc::q7xxMeasureT::none);
-    EXPECT_EQ(q.freq(), 6u);              // 4 x PPL 1.5
-    EXPECT_FLOAT_EQ(q.current(), 10.4f);  // 4 of 0..10 between 4 and 20 mA
+    EXPECT_EQ(q.freq(), 6u);             // 4 x PPL 1.5
+    EXPECT_FLOAT_EQ(q.current(), 10.4f); // 4 of 0..10 between 4 and 20 mA
     EXPECT_EQ(q.curve(), 2u);
     EXPECT_EQ(q.kfactor(), 1.0f);
 
