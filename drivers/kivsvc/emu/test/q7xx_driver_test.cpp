@@ -191,8 +191,8 @@ TEST(Q7xxUsbDriverT, UnknownMeterIsEnteredWithNumberedSerials) {
     }
     std::sort(numbers.begin(), numbers.end());
     EXPECT_EQ(numbers[1], numbers[0] + 1);
-    EXPECT_TRUE(rig.log.waitFor(
-        "ERR driver -> { _handshake } unknown device model \"Q9.99 FLOWTHING\"\n"));
+    EXPECT_TRUE(
+        rig.log.waitFor("ERR driver -> { _handshake } unknown device model \"Q9.99 FLOWTHING\"\n"));
     // Nothing but resets can be asked of it.
     auto dev = rig.writable(std::dynamic_pointer_cast<const usbdrv::usbDevT>(unk[0])->id());
     ASSERT_TRUE(dev);
@@ -393,4 +393,51 @@ TEST(Q7xxUsbDriverT, DestroyingTheDriverFailsRequestsAndRemovesItsDevices) {
     EXPECT_EQ(waiting.get(), "");
     EXPECT_TRUE(rig.waitGone(id));
     EXPECT_EQ(askSnum(*dev), "");
+}
+
+namespace {
+// Reaches the listener, to make it fail.
+class listenerBreakerT : public q7xxUsbDriverT {
+public:
+    using q7xxUsbDriverT::q7xxUsbDriverT;
+    void breakListener() { _listenerSocket().shutdown(3); }
+};
+} // namespace
+
+TEST(Q7xxUsbDriverT, FailedListenerIsReportedOnceAndDevicesAreStillServed) {
+    emutest::emuDir();
+    emutest::logCaptureT log;
+    emutest::dbWatchGuardT db;
+    const uint16_t vendor = emutest::freshVendor();
+    listenerBreakerT drv(vendor, 0x0001);
+    ASSERT_TRUE(drv.start());
+    hidDevT m(emutest::emuDir(), "brk" + std::to_string(vendor), rux::usbIdT(vendor, 0x0001),
+              std::make_unique<meterT>(ident("Q8.20 MAGMETER", 4, "BRK")));
+    ASSERT_TRUE(m.plug());
+    std::shared_ptr<const q7xxUsbDevT> dev;
+    ASSERT_TRUE(db->waitFor([&](const devMapT& devs) {
+        for (auto& d : devs)
+            if (d.second->snum() == snum17("BRK"))
+                dev = std::dynamic_pointer_cast<const q7xxUsbDevT>(d.second);
+        return dev != nullptr;
+    }));
+
+    drv.breakListener();
+    const std::string line =
+        "CRT driver -> { _run } listening for devices failed, no further devices are accepted\n";
+    ASSERT_TRUE(log.waitFor(line));
+    // The thread goes on serving (two full rounds), and said it only once.
+    EXPECT_EQ(askSnum(*dev), snum17("BRK"));
+    EXPECT_EQ(askSnum(*dev), snum17("BRK"));
+    EXPECT_EQ(log.count(line), 1);
+}
+
+TEST(Q7xxUsbDriverT, DestroyingTheDriverCutsAnIdentificationShort) {
+    rigT rig;
+    rig.plug(ident("Q8.20 MAGMETER", 4, "MUTE"),
+             [](meterT& mt) { mt.faults().mute.insert(2u << 8 | 1u); });
+    ASSERT_TRUE(rig.log.waitFor("NTC driver -> { _run } connected to device "));
+    rig.drv.reset();
+    // Had it waited the 5 s out, the time-out would be in the log.
+    EXPECT_EQ(rig.log.count("timeout while waiting for ID reply"), 0);
 }

@@ -207,6 +207,11 @@ void hidDriverT::_accept(pollerT& poller) {
     loggerT::logbufT(_logger, log::NOTICE, "_run") << "connected to device " << peer << "\n";
     std::shared_ptr<usbDevT> dev = _handshake(conn, peer);
     if (!dev) {
+        {
+            lockT<mutexT> g(_mtx);
+            if (_stopping) // cut short: nothing to report
+                return;
+        }
         loggerT::logbufT(_logger, log::ERROR, "_run")
             << "failed to enumerate device " << peer << "\n";
         conn->close();

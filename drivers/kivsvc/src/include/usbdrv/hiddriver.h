@@ -86,6 +86,8 @@ protected:
 
     // Ends the thread and fails everything pending; idempotent.
     void _stop();
+    // The listening socket (tests shut it down to see a failing listener).
+    rux::srvSocketT<rux::seqSocketT>& _listenerSocket() { return _listener; }
 
 private:
     void _run();
