@@ -85,18 +85,6 @@ TEST(V2ConfigT, ModelsDifferOnlyInByte27) {
     EXPECT_EQ(payloadOf(s720), want);
 }
 
-TEST(V2ConfigT, FlagsSelectMessageIds) {
-    v2::q720USBMsg_CONFIGREPLY live(false), saved(true);
-    EXPECT_EQ(live.mid(), 2);
-    EXPECT_EQ(saved.mid(), 3);
-    EXPECT_EQ(saved.rid(), 4);
-    EXPECT_EQ(v2::q7xxUSBMsg_GETCFG(true).mid(), 3);
-    EXPECT_EQ(v2::q7xxUSBMsg_GETCFG(false).rid(), 2);
-    EXPECT_EQ(v2::q710USBMsg_SETCFG(v2::q710USBMsg_CONFIGREPLY(), true).mid(), 3);
-    EXPECT_EQ(v2::q720USBMsg_SETCFG(v2::q720USBMsg_CONFIGREPLY(), false).mid(), 2);
-    EXPECT_EQ(v2::q720USBMsg_SETCFG(v2::q720USBMsg_CONFIGREPLY(), false).rid(), 1);
-}
-
 TEST(V2ConfigT, ShortReplyFailsWithoutReadingPastIt) {
     bytesT p = v2ConfigPayload();
     p.resize(59);
