@@ -12,8 +12,9 @@
 #include <cstring>
 #include <iostream>
 
-#include "console_iface.h"
+#include "console/console.h"
 #include "fault.h"
+#include "gas/console/cli_log_output.h"
 #include "gas/logdevs.h"
 #include "logger/deferred_logdev.h"
 #include "logger/file_logdev.h"
@@ -24,10 +25,6 @@
 #include "sal/sysinfo.h"
 #include "service.h"
 
-#if !defined(RUX_GAS_NO_CONSOLE) && __has_include("gas/console/cli_log_output.h")
-#include "gas/console/cli_log_output.h"
-#define RUX_GAS_CLI_LOG 1
-#endif
 
 namespace rux {
 
@@ -275,10 +272,8 @@ bool gasT::_loggerSetup() {
     std::list<std::shared_ptr<logDevT>> devs;
     if (_cfg.logConsole) {
         std::shared_ptr<logDevT> dev;
-#ifdef RUX_GAS_CLI_LOG
         if (_cons && _cons->stdioOn())
             dev = std::make_shared<cliLogOutputT>(_cons->output());
-#endif
         if (!dev)
             dev = std::make_shared<streamLogDevT>("stderr", std::cerr);
         dev->level(_cfg.logConsoleLevel);
