@@ -56,6 +56,7 @@ TEST(IpcdAttach, RefusalsRepeatedEvery200msDoNotFloodTheLog) {
     // The last refusal has been handled: a later attach was answered.
     nodeT probe;
     ASSERT_EQ(probe.attach("local", "probe"), 0);
+    ASSERT_TRUE(dmn.waitLog("added node probe")); // everything before it is in the output
     EXPECT_EQ(dmn.count("because name is already registered by another node"), 1u);
     EXPECT_EQ(dmn.count("accepted new connection"), 1u);
 }
