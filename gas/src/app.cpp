@@ -296,7 +296,9 @@ bool gasT::_loggerSetup() {
         auto dev = std::make_shared<fileLogDevT>(path, kLogFileMax);
         dev->level(_cfg.logFileLevel);
         devs.push_back(dev);
-        impl::faultSetLog(path);
+        // The fault report finds the file even if the program changes directory.
+        std::string absolute;
+        impl::faultSetLog(getRealPath(path, absolute) ? absolute : path);
     }
     if (_cfg.logSyslog)
         std::cerr << "warning: syslog not available, check rux configuration" << std::endl;

@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,6 +77,11 @@ bool systemctl(const std::string& exe, const std::vector<std::string>& args) {
     if (pid < 0)
         return false;
     if (pid == 0) {
+        // The skeleton's blocked quit signals and ignored SIGPIPE would outlive exec.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, SIG_DFL);
         execv(exe.c_str(), argv.data());
         _exit(127);
     }

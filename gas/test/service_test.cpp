@@ -25,7 +25,10 @@ public:
         _bin = _tmp.sub("bin", true);
         if (withSystemctl) {
             const std::string script = _bin + "/systemctl";
-            std::ofstream(script) << "#!/bin/sh\necho \"$@\" >> " << calls() << "\n";
+            // Records its arguments, and the signals it would find blocked.
+            std::ofstream(script) << "#!/bin/sh\necho \"$@\" >> " << calls()
+                                  << "\nwhile read l; do case $l in SigBlk*) echo \"$l\";; esac; done"
+                                  << " < /proc/$$/status >> " << calls() << ".mask\n";
             chmod(script.c_str(), 0755);
         }
     }
@@ -123,6 +126,11 @@ TEST(gasService, SystemctlIsToldWhenPresent) {
     EXPECT_EQ(readFile(rig.calls()), "daemon-reload\nenable gas_testapp.service\n"
                                      "stop gas_testapp.service\ndisable gas_testapp.service\n"
                                      "daemon-reload\n");
+    // The skeleton's own signal mask stays with the skeleton.
+    std::string unblocked;
+    for (int i = 0; i < 5; ++i)
+        unblocked += "SigBlk:\t0000000000000000\n";
+    EXPECT_EQ(readFile(rig.calls() + ".mask"), unblocked);
 }
 
 TEST(gasService, UnitTextCannotBeBrokenByItsValues) {

@@ -15,6 +15,8 @@
 // virtual operations run on the thread that called start(). A quit signal that
 // comes before _run() starts makes start() skip _run() (exit code 0). Only one
 // skeleton may be started per process (a second one fails with exit code 2).
+// Threads made after start() inherit SIGTERM, SIGINT and SIGHUP blocked, and
+// SIGPIPE is ignored: a program that executes another one resets both first.
 #pragma once
 
 #include <atomic>
