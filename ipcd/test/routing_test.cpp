@@ -140,6 +140,13 @@ TEST_F(IpcdRouting, SpoofedSourcesAndRequestsAreRefused) {
     ASSERT_TRUE(ui.send(d));
     EXPECT_TRUE(dmn.waitLog("refused subscription request from node \"ui\" (id = 2) on behalf of "
                             "node 1 --> discarding"));
+    ipcHeaderT h;
+    h.srcId = third.id();
+    ASSERT_TRUE(ipcBuildDns(d, h, ipcDnsT{0, "drv"}));
+    ASSERT_TRUE(ui.send(d));
+    EXPECT_TRUE(dmn.waitLog("refused name lookup from node \"ui\" (id = 2) on behalf of node 3 "
+                            "--> discarding"));
+    EXPECT_FALSE(third.recvKind(enIPC_DNS, d, 300));
     EXPECT_TRUE(third.quiet());
     // The alias still works: the unbind was not carried out.
     ASSERT_TRUE(third.send(third.user(4, "to alias")));
