@@ -235,6 +235,52 @@ TEST_F(ServiceT, PulledMessagesKeepTheNamesTheyCameWith) {
     }
 }
 
+// Messages and events share one order: a node's last messages come before
+// the news that it went down.
+TEST_F(ServiceT, CallbacksRunInArrivalOrder) {
+    struct orderT : ipcReceiverT {
+        explicit orderT(std::shared_ptr<eventsT> e) : ev(std::move(e)) {}
+        void asyncMsg(std::unique_ptr<ipcMessageT>, const std::string& src,
+                      const std::string&) override {
+            ev->record("msg " + src);
+        }
+        std::unique_ptr<ipcMessageT> syncMsg(std::unique_ptr<ipcMessageT>, const std::string&,
+                                             const std::string&) override {
+            return nullptr;
+        }
+        void fwdMsg(std::unique_ptr<ipcMessageT>, const std::string&, const std::string&,
+                    const std::string&) override {}
+        std::shared_ptr<eventsT> ev;
+    };
+    bind("order");
+    svc.setReceiver(std::make_shared<orderT>(events));
+    for (int round = 1; round <= 20; ++round) {
+        auto flooder = startNode("order", "flooder", {"--flood", "tester", "5", "--exit"});
+        ASSERT_TRUE(flooder->wait());
+        ASSERT_TRUE(events->waitFor("DOWN flooder", size_t(round)));
+    }
+    std::vector<std::string> expect;
+    for (int round = 0; round < 20; ++round) {
+        expect.push_back("UP flooder");
+        for (int i = 0; i < 5; ++i)
+            expect.push_back("msg flooder");
+        expect.push_back("DOWN flooder");
+    }
+    EXPECT_EQ(events->all(), expect);
+}
+
+TEST_F(ServiceT, ReceiverExceptionsAreLoggedAndTheNodeGoesOn) {
+    bind("throw");
+    auto thrower = startNode("throw", "thrower", {"--throw"});
+    ASSERT_TRUE(events->waitFor("UP thrower"));
+    ASSERT_EQ(svc.send("thrower", text("boom")), 0);
+    EXPECT_TRUE(
+        thrower->waitForOutput("exception thrown by receiver: receiver gave up on message 1"));
+    std::unique_ptr<ipcMessageT> reply;
+    EXPECT_EQ(svc.send("thrower", text("still alive?"), reply, timeT(30, 0)), 0);
+    EXPECT_TRUE(thrower->running());
+}
+
 TEST_F(ServiceT, FloodAgainstASlowReceiverKeepsItsMemoryBounded) {
     bind("flood");
     auto slow = startNode("flood", "slow", {"--slow-ms", "2"});

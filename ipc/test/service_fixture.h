@@ -97,8 +97,12 @@ inline std::unique_ptr<processT> startNode(const std::string& service, const std
 class eventsT : public rux::ipcEventHandlerT {
 public:
     void notify(const rux::ipcEventT& ev) override {
+        record((ev.type == rux::ipcEventT::enUP ? "UP " : "DOWN ") + ev.node);
+    }
+    // Anything else that should take its place in the same order.
+    void record(const std::string& what) {
         std::lock_guard<std::mutex> g(m);
-        seen.push_back((ev.type == rux::ipcEventT::enUP ? "UP " : "DOWN ") + ev.node);
+        seen.push_back(what);
         cv.notify_all();
     }
     // Waits until `ev` ("UP name") has been seen `count` times in all.

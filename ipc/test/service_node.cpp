@@ -10,12 +10,14 @@
 //     --flood DST N      send N one-way messages of 32 bytes to DST
 //     --exit             exit after the flood
 //     --slow-ms N        take N ms over every one-way message
+//     --throw            throw from the receiver on every one-way message
 //     --events           print every connection event
 //     --pull             no receiver: print every message pulled
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include <unistd.h>
@@ -32,6 +34,7 @@ int g_delayMs = 0;
 int g_slowMs = 0;
 bool g_replyExit = false;
 bool g_exitOnRequest = false;
+bool g_throw = false;
 std::atomic<long> g_async{0};
 ipcServiceT::handleT g_svc;
 
@@ -52,6 +55,8 @@ public:
         if (g_slowMs)
             rux::sleep(timeT::fromMs(g_slowMs));
         long n = ++g_async;
+        if (g_throw)
+            throw std::runtime_error("receiver gave up on message " + std::to_string(n));
         if (n == 1 || n % 1000 == 0)
             say("async " + std::to_string(n) + " from " + src + " " + payload(*msg).substr(0, 8));
     }
@@ -140,6 +145,8 @@ int main(int argc, char** argv) {
             pull = true;
         else if (a == "--exit")
             exitAfter = true;
+        else if (a == "--throw")
+            g_throw = true;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
