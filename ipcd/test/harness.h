@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "ipc/names.h"
@@ -234,6 +236,60 @@ private:
     std::vector<char> _buf = std::vector<char>(1 << 20);
     std::string _service;
     uint32_t _id = 0;
+};
+
+// A child process that reads a node's connection, as the node's program
+// would, until it is stopped (SIGSTOP). It exits 0 once a user message with
+// the payload `until` arrived, 3 at the end of the connection.
+class readerProcT {
+public:
+    readerProcT(int fd, const std::string& until) {
+        _pid = ::fork();
+        if (_pid != 0)
+            return;
+        // Only system calls from here on: the test process has threads.
+        static char buf[1 << 20];
+        for (;;) {
+            ssize_t r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (r == 0)
+                ::_exit(3);
+            if (r < 0) {
+                if (errno != EAGAIN && errno != EINTR)
+                    ::_exit(4);
+                pollfd p{fd, POLLIN, 0};
+                ::poll(&p, 1, -1);
+                continue;
+            }
+            if (size_t(r) == ipcHeaderT::size + until.size() && buf[0] == enIPC_USER &&
+                until.compare(0, until.size(), buf + ipcHeaderT::size, until.size()) == 0)
+                ::_exit(0);
+        }
+    }
+    ~readerProcT() {
+        if (_pid > 0 && !_done) {
+            ::kill(_pid, SIGKILL);
+            ::waitpid(_pid, nullptr, 0);
+        }
+    }
+    bool ok() const { return _pid > 0; }
+    void stop() { ::kill(_pid, SIGSTOP); }
+    void cont() { ::kill(_pid, SIGCONT); }
+    // The exit code once it ended within `ms`; -1 otherwise.
+    int exitCode(int ms = 10000) {
+        for (int waited = 0; waited <= ms; waited += 10) {
+            int st = 0;
+            if (::waitpid(_pid, &st, WNOHANG) == _pid) {
+                _done = true;
+                return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            }
+            ::usleep(10000);
+        }
+        return -1;
+    }
+
+private:
+    pid_t _pid = -1;
+    bool _done = false;
 };
 
 // The payload text of a user message.
