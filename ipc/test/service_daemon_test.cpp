@@ -289,7 +289,14 @@ TEST_F(ServiceT, FloodAgainstASlowReceiverKeepsItsMemoryBounded) {
     auto flooder = startNode("flood", "flooder", {"--flood", "slow", "100000"});
     ASSERT_TRUE(flooder->waitForOutput("flooded", msT(120000)));
     long after = vmRssKiB(slow->pid());
-    EXPECT_LT(after - before, 16 * 1024) << "before " << before << " KiB, after " << after;
+    // Unbounded, the backlog takes about 19 MiB here; bounded, under 2 MiB.
+    // Sanitizers keep freed memory for a while.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const long bound = 32 * 1024;
+#else
+    const long bound = 8 * 1024;
+#endif
+    EXPECT_LT(after - before, bound) << "before " << before << " KiB, after " << after;
     // The receiver said why it let messages go, and still serves calls.
     EXPECT_TRUE(slow->waitForOutput("one-way messages"));
     std::unique_ptr<ipcMessageT> reply;
