@@ -166,6 +166,9 @@ TEST_F(IpcdRouting, MalformedDatagramsAreDroppedAndTheSenderStays) {
     kind2[0] = 2;
     std::string kind9(user.buf(), user.length());
     kind9[0] = 9;
+    dgramT again, elsewhere;
+    ASSERT_TRUE(ipcBuildAliasRequest(again, 0, "local", "ui", ui.id(), 4));
+    ASSERT_TRUE(ipcBuildAliasRequest(elsewhere, 1, "remote", "x", ui.id(), 5));
     struct caseT {
         std::string bytes;
         std::string log;
@@ -177,6 +180,9 @@ TEST_F(IpcdRouting, MalformedDatagramsAreDroppedAndTheSenderStays) {
         {kind9, "unexpected message type (9) --> discarding"},
         {truncated, "malformed message of type 1 (36 bytes) from node \"ui\" --> discarding"},
         {padded, "malformed message of type 1 (41 bytes) from node \"ui\" --> discarding"},
+        {std::string(again.buf(), again.length()),
+         "unexpected subscription message from already registered node \"ui\" --> discarding"},
+        {std::string(elsewhere.buf(), elsewhere.length()), "wrong service name \"remote\""},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(ui.sendRaw(c.bytes));
