@@ -65,6 +65,8 @@ void hidDevT::unplug() {
         if (!_thread.valid())
             return;
         _stop = true;
+        // A host that stopped reading must not keep the device thread in a send.
+        _conn.shutdown(3);
     }
     const char b = 1;
     _wakeWr.write(&b, 1);
@@ -134,6 +136,10 @@ void hidDevT::_run() {
                 if (_dev.listener().accept(c, a)) {
                     conn = c; // the host uses one connection at a time
                     pending.clear();
+                    lockT<mutexT> g(_mtx);
+                    _conn = c;
+                    if (_stop)
+                        _conn.shutdown(3);
                 }
             } else if (it.user() == 2) {
                 rux::dgramT in;
@@ -141,6 +147,8 @@ void hidDevT::_run() {
                 if (!conn.recv(in, from) || in.length() == 0) {
                     conn.close();
                     pending.clear();
+                    lockT<mutexT> g(_mtx);
+                    _conn.close();
                     continue;
                 }
                 actionT act;
@@ -180,6 +188,7 @@ void hidDevT::_run() {
             pending.clear();
             conn.close();
             lockT<mutexT> g(_mtx);
+            _conn.close();
             _dev.unplug();
             _plugged = false;
             if (replugNow && !_stop && _plugLocked())
@@ -187,6 +196,8 @@ void hidDevT::_run() {
         }
     }
     conn.close();
+    lockT<mutexT> g(_mtx);
+    _conn.close();
 }
 
 } // namespace kivemu

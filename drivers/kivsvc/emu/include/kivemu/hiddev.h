@@ -72,6 +72,7 @@ private:
     std::unique_ptr<modelT> _model;
     rux::usbHidEmuDevT _dev;
     rux::threadT::handleT _thread;
+    rux::seqSocketT _conn;      // the host's connection, shut down to end a stuck send
     rux::streamSocketT _wakeRd; // wakes the device thread
     rux::streamSocketT _wakeWr;
     bool _stop = false;
