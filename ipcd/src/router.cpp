@@ -24,6 +24,7 @@ constexpr uint32_t kDnsFixed = 30;
 ipcdRouterT::ipcdRouterT(const std::string& service, const startupCfgT::serviceInfoT& info)
     : _table(1), _name(service), _info(info), _log(service), _limit(ipcd::repeatWindowSec) {
     _log.level(info.logLevel);
+    _debug = info.logLevel >= log::DEBUG;
 }
 
 void ipcdRouterT::_logLimited(int level, const char* function, const std::string& text) {
@@ -125,7 +126,7 @@ void ipcdRouterT::_handleUserMsg(const dgramT& d, const ipcHeaderT& h, ipcNodeT&
         _logLimited(log::WARNING, "_handleUserMsg", s.str());
         return;
     }
-    if (_log.level() >= log::DEBUG) {
+    if (_debug) {
         loggerT::logbufT line(_log, log::DEBUG, "_handleUserMsg");
         line << "received message from \"" << src->name << "\" to \"" << dst->name << "\"";
         if (h.fwdId != 0) {

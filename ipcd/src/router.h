@@ -86,6 +86,9 @@ protected:
     std::string _name;
     const startupCfgT::serviceInfoT& _info;
     loggerT _log;
+    // Whether per-message debug lines are wanted; the service refreshes it
+    // once per wake-up rather than asking the logger for every message.
+    bool _debug = false;
     ipcd::repeatLimitT _limit;
 };
 

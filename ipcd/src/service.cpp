@@ -102,6 +102,7 @@ void ipcdServiceT::_run() {
             n = 0;
         }
         bool ctrl = false;
+        _debug = _log.level() >= log::DEBUG;
         // Nodes cut off meanwhile stay alive (held by _dead) until _reap.
         for (int i = 0; i < n; ++i) {
             ipcNodeT* raw = static_cast<ipcNodeT*>(evs[i].data.ptr);
