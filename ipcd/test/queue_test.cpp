@@ -137,7 +137,7 @@ TEST(IpcdQueues, ANodeWithTooMuchQueuedIsNotReadUntilItDrains) {
 
 TEST(IpcdQueues, AQueuedReplyOfANodeThatLeftIsDeliveredBeforeItsDownNotice) {
     daemonT dmn;
-    ASSERT_TRUE(dmn.start(cfgText("LOG_LEV = INFO\nM_PRIO_HOLD_0 = 500, ms\n")));
+    ASSERT_TRUE(dmn.start(cfgText("LOG_LEV = INFO\nM_PRIO_HOLD_0 = 2000, ms\n")));
     nodeT caller, callee;
     ASSERT_EQ(callee.attach("local", "callee"), 0);
     ASSERT_EQ(caller.attach("local", "caller"), 0);
