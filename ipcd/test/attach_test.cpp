@@ -160,3 +160,27 @@ TEST(IpcdAttach, OverlongNamesAreRefusedAsInvalid) {
     EXPECT_EQ(n.attach("local", std::string(300, 'n')), 1);
     EXPECT_TRUE(n.waitClosed());
 }
+
+TEST(IpcdAttach, NamesAndServicesAreCappedWithARefusalTheNodeUnderstands) {
+    daemonT dmn;
+    ASSERT_TRUE(dmn.start(cfgText("LOG_LEV = WARNING\n")));
+    nodeT owner;
+    ASSERT_EQ(owner.attach("local", "owner"), 0);
+    // Ids are kept for life, so the names ever bound are what is capped.
+    int status = 0, bound = 0;
+    while (bound < 5000 && (status = owner.alias(1, "alias-" + std::to_string(bound))) == 0)
+        ++bound;
+    EXPECT_EQ(status, 2);
+    EXPECT_GE(bound, 4000);
+    EXPECT_TRUE(dmn.waitLog("the service already holds 4096 names"));
+
+    std::vector<std::unique_ptr<nodeT>> nodes;
+    for (int i = 0; i < 300; ++i) {
+        nodes.push_back(std::make_unique<nodeT>());
+        if ((status = nodes.back()->attach("svc-" + std::to_string(i), "n")) != 0)
+            break;
+    }
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(nodes.size(), 256u); // "local" is one of them
+    EXPECT_TRUE(dmn.waitLog("the daemon already serves 256 services"));
+}
