@@ -66,6 +66,32 @@ TEST(cliSharedOutputT, LineWithoutLineEndStillEndsItsLine) {
     EXPECT_EQ(r.rec->text_, "one\r\ntwo\r\n");
 }
 
+TEST(cliSharedOutputT, LinesBetweenOperationsScrollAboveTheOperatorsLine) {
+    rigT r;
+    r.out->lock();
+    r.out->text("op > ab");
+    r.out->redraw([&r] { r.out->text("op > ab"); });
+    r.out->unlock();
+    r.rec->text_.clear();
+    std::thread([&] { r.out->post("one\n"); }).join();
+    EXPECT_EQ(r.rec->text_, "<EL>one\r\nop > ab");
+    // Lines that come during an operation are written after it, then the
+    // line is drawn again.
+    r.rec->text_.clear();
+    r.out->lock();
+    r.out->text("c");
+    std::thread([&] { r.out->post("two\n"); }).join();
+    r.out->unlock();
+    EXPECT_EQ(r.rec->text_, "c<EL>two\r\nop > ab");
+    // A line the operation itself logs follows its output.
+    r.rec->text_.clear();
+    r.out->lock();
+    r.out->text("out");
+    r.out->post("three\n");
+    r.out->unlock();
+    EXPECT_EQ(r.rec->text_, "out\r\nthree\r\n");
+}
+
 TEST(cliSharedOutputT, BacklogKeepsTheNewestLinesAndCountsTheDropped) {
     rigT r;
     r.out->lock();

@@ -60,6 +60,8 @@ void cliSharedOutputT::_release() {
 }
 
 void cliSharedOutputT::_drain() {
+    bool first = true;
+    bool between = false; // written between the session's operations
     for (;;) {
         std::string line;
         std::size_t dropped;
@@ -67,15 +69,24 @@ void cliSharedOutputT::_drain() {
             std::lock_guard<std::mutex> g(_qmtx);
             _draining = !_pending.empty() && _held == 0;
             if (_pending.empty())
-                return;
+                break;
             line = std::move(_pending.front());
             _pending.pop_front();
             dropped = _dropped;
             _dropped = 0;
             _room.notify_all();
+            if (first)
+                between = _held == 0 && _redraw;
         }
-        if (!_atBol)
-            nl();
+        if (first) {
+            // The prompt line gives way to the lines and is drawn again below
+            // them; inside an operation the lines start on a line of their own.
+            if (between)
+                erasel();
+            else if (!_atBol)
+                nl();
+            first = false;
+        }
         if (dropped)
             text("... " + std::to_string(dropped) + " log lines dropped\n");
         text(line);
@@ -83,6 +94,16 @@ void cliSharedOutputT::_drain() {
             nl();
         flush();
     }
+    if (between) {
+        _redraw();
+        flush();
+    }
+}
+
+void cliSharedOutputT::redraw(std::function<void()> fn) {
+    lockT<mutexT> g(_lock);
+    std::lock_guard<std::mutex> q(_qmtx);
+    _redraw = std::move(fn);
 }
 
 void cliSharedOutputT::flush() {

@@ -170,8 +170,16 @@ void stdioConsoleT::_run() {
         _out->lock();
         session.setOutput(_out);
         _out->unlock();
+        // Log lines scroll above the operator's line; the session is idle
+        // (waiting for a key) whenever this runs.
+        cliSharedOutputT* out = _out.get();
+        _out->redraw([&session, out] {
+            const cliCtxT& ctx = session.ctx();
+            out->text(ctx.menu->name() + " > " + ctx.typed());
+        });
         lockedInputT input(session, *_out);
         decoder.run(input);
+        _out->redraw(nullptr);
     }
     // Standard input has ended (or we are stopping): the program goes on.
     cliRestoreOsConsole();

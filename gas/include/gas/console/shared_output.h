@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,6 +46,11 @@ public:
     // Writes a whole line at the start of a line: now when the lock is free,
     // else as soon as its holder releases it.
     void post(const std::string& line);
+
+    // Called (holding the lock) after lines were written between the
+    // session's operations, to draw its prompt and line again below them;
+    // empty: the lines just follow. The session sets it while it runs.
+    void redraw(std::function<void()> fn);
 
     void flush() override;
     void rchr(char c) override;
@@ -73,7 +79,8 @@ private:
     std::size_t _dropped = 0;
     unsigned _held = 0;     // lock() depth of the session
     bool _draining = false; // a poster is writing queued lines
-    bool _atBol = true;     // the last raw character written was a line feed
+    std::function<void()> _redraw;
+    bool _atBol = true; // the last raw character written was a line feed
 };
 
 } // namespace rux
