@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 
 #include "client.h"
 #include "devdb.h"
+#include "rux_logger_xface.h"
 
 namespace {
 
@@ -314,6 +316,47 @@ TEST_F(clientDispatchT, RegistrationRequestsAreAcknowledged) {
     EXPECT_TRUE(okAck(*empty->processRequest(std::make_unique<kivmsgT>(m))));
     m.set_msg_id(kivmsgT::unregisterForDeviceNotif);
     EXPECT_TRUE(okAck(*empty->processRequest(std::make_unique<kivmsgT>(m))));
+}
+
+// The session's log lines, read back from its log ID.
+struct logT {
+    std::ostringstream os;
+    rux::loggerT log{"dispatch-log"};
+    logT() {
+        log.setLogDev(std::make_shared<rux::streamLogDevT>("capture", os));
+        log.level(rux::log::DEBUG);
+        log.printTime(false);
+    }
+    ~logT() { log.resetLogDev(); }
+};
+
+TEST(clientLogT, RequestsRepliesAndRefusalsAreLogged) {
+    logT l;
+    auto client = std::make_shared<clientT>("dispatch-log", rux::ipcServiceT::handleT());
+    kivmsgT m;
+    m.set_msg_id(kivmsgT::noop);
+    m.set_ivk_id(5);
+    client->processRequest(std::make_unique<kivmsgT>(m));
+    std::string text = l.os.str();
+    EXPECT_NE(text.find("DBG dispatch-log -> { processRequest } received message:\nmsg_id: noop\n"
+                        "ivk_id: 5\n\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("ERR dispatch-log -> { processRequest } received unexpected message: "
+                        "msg_id: noop\nivk_id: 5\n\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("DBG dispatch-log -> { processRequest } replying: msg_id: ack\n"),
+              std::string::npos)
+        << text;
+
+    l.os.str("");
+    m.set_msg_id(kivmsgT::unregisterForDeviceNotif);
+    client->processRequest(std::make_unique<kivmsgT>(m));
+    EXPECT_NE(l.os.str().find("INF dispatch-log -> { _unregister } unregistered for device "
+                              "change notifications\n"),
+              std::string::npos)
+        << l.os.str();
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "ipc/service.h"
 #include "ipc/wire.h"
 #include "q720sim.h"
+#include "rux_logger_xface.h"
 #include "rux_testsupport.h"
 #include "sal/socket.h"
 
@@ -124,6 +126,14 @@ public:
 
 const auto* g_env = ::testing::AddGlobalTestEnvironment(new environmentT);
 
+// True once the session's sender has handed every report to the service (and
+// logged any failure).
+bool drained(const clientT& c) {
+    for (int i = 0; i < 1000 && c._pendingReports() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return c._pendingReports() == 0;
+}
+
 // A client node: a raw connection to the daemon that reads the reports sent
 // to it on a thread of its own (or, when `reading` is false, never reads).
 class nodeT {
@@ -175,8 +185,7 @@ public:
         auto probe = std::make_unique<kivmsgT>();
         probe->set_msg_id(kivmsgT::noop);
         // A marker sent after everything queued: once it arrives, so has all else.
-        for (int i = 0; i < 1000 && client->_pendingReports() != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(drained(*client));
         auto msg = msg_pb2ipc(probe, nullptr);
         EXPECT_EQ(rux::ipcServiceT::handle("local").send(_name, std::move(msg)), 0);
         std::unique_lock<std::mutex> g(_m);
@@ -439,6 +448,45 @@ TEST(clientT, DaemonRestartBlocksNeitherDriversNorRequests) {
     nodeT after("ui-after");
     after.request(kivmsgT::registerForDeviceNotif);
     EXPECT_EQ(after.waitReports(1), (reportsT{plus(a)}));
+}
+
+// A report to a node the service does not know is logged and dropped; the
+// device stays announced, so the next change does not repeat it.
+TEST(clientT, FailedReportIsLoggedAndNotRetried) {
+    std::ostringstream os;
+    rux::loggerT log("nobody-here");
+    log.setLogDev(std::make_shared<rux::streamLogDevT>("capture", os));
+    log.level(rux::log::DEBUG);
+    log.printTime(false);
+    devicesT devs;
+    int a = devs.add(meter("A"));
+    {
+        auto client = std::make_shared<clientT>("nobody-here", rux::ipcServiceT::handle("local"));
+        devdbT::instance()->add(client);
+        auto m = std::make_unique<kivmsgT>();
+        m->set_msg_id(kivmsgT::registerForDeviceNotif);
+        EXPECT_EQ(client->processRequest(std::move(m))->reply().ack(), kivsvc::replyT::ok);
+        EXPECT_TRUE(drained(*client));
+        { devdbT::wrT wr; }
+        EXPECT_TRUE(drained(*client));
+        devdbT::instance()->remove(client);
+    }
+    log.resetLogDev();
+    std::string text = os.str();
+    EXPECT_NE(text.find("INF nobody-here -> { _register } registered for device change "
+                        "notifications\n"),
+              std::string::npos);
+    EXPECT_NE(
+        text.find("INF nobody-here -> { _sendNotifyPresence } notifying node that device id " +
+                  std::to_string(a) + " has been connected\n"),
+        std::string::npos);
+    EXPECT_NE(text.find("DBG nobody-here -> { _sendNotifyPresence } sending unsolicited:\n"
+                        "msg_id: reportDevice\n"),
+              std::string::npos);
+    size_t first =
+        text.find("ERR nobody-here -> { _sendNotifyPresence } failed to send unsolicited!\n");
+    EXPECT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find("unsolicited!", first + 60), std::string::npos) << text;
 }
 
 } // namespace
