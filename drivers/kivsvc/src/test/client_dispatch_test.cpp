@@ -11,6 +11,7 @@
 
 #include "client.h"
 #include "devdb.h"
+#include "q720sim.h"
 #include "rux_logger_xface.h"
 
 namespace {
@@ -316,6 +317,31 @@ TEST_F(clientDispatchT, RegistrationRequestsAreAcknowledged) {
     EXPECT_TRUE(okAck(*empty->processRequest(std::make_unique<kivmsgT>(m))));
     m.set_msg_id(kivmsgT::unregisterForDeviceNotif);
     EXPECT_TRUE(okAck(*empty->processRequest(std::make_unique<kivmsgT>(m))));
+}
+
+TEST_F(clientDispatchT, SimulatedMeterAnswersReadsEmptyAndRefusesTheBootloader) {
+    int sim;
+    {
+        devdbT::wrT wr;
+        sim = wr.add(std::make_shared<q720simT>(kivsvc::reportDeviceT::Q720, "S1", "", ""));
+    }
+    auto r = call(kivmsgT::getConfig, sim);
+    EXPECT_EQ(r->msg_id(), kivmsgT::reportConfig);
+    EXPECT_TRUE(r->has_config());
+    EXPECT_EQ(r->config().ByteSizeLong(), 0u);
+    EXPECT_EQ(call(kivmsgT::getStatus, sim)->msg_id(), kivmsgT::reportStatus);
+    EXPECT_EQ(call(kivmsgT::getMeasure, sim)->msg_id(), kivmsgT::reportMeasure);
+    r = call(kivmsgT::getFirmwareCRC, sim);
+    EXPECT_TRUE(failedAck(*r));
+    EXPECT_TRUE(noPayload(*r));
+    EXPECT_TRUE(failedAck(*call(kivmsgT::getBootAppData, sim)));
+    kivmsgT m;
+    m.set_msg_id(kivmsgT::command);
+    m.set_dev_id(sim);
+    m.mutable_cmd()->set_cmd(kivsvc::commandT::hwReset);
+    EXPECT_TRUE(okAck(*call(m)));
+    devdbT::wrT wr;
+    wr.remove(sim);
 }
 
 // The session's log lines, read back from its log ID.
