@@ -35,14 +35,6 @@ TEST(MsgPb2Ipc, EncodesExactlyIntoAPriorityTwoMessage) {
     EXPECT_EQ(pb->SerializeAsString(), wire); // the client message is left alone
 }
 
-TEST(MsgPb2Ipc, SvcVersionRequestIsTwoBytes) {
-    auto pb = std::make_unique<kivmsgT>();
-    pb->set_msg_id(kivmsgT::getSvcVersion);
-    auto msg = msg_pb2ipc(pb, nullptr);
-    ASSERT_TRUE(msg);
-    EXPECT_EQ(payload(*msg), std::string("\x08\x0b", 2));
-}
-
 TEST(MsgPb2Ipc, AnswersTheGivenRequest) {
     auto request = ipcMessageT::create(4, 0);
     rux::impl::ipcHeaderT h = request->_header();

@@ -304,21 +304,6 @@ TEST_F(clientDispatchT, UnexpectedKindsAreFailedAcks) {
     EXPECT_TRUE(good->calls().empty());
 }
 
-TEST_F(clientDispatchT, RegistrationRequestsAreAcknowledged) {
-    // With no device announced nothing is sent, so no service is needed.
-    auto empty = std::make_shared<clientT>("dispatch-empty", rux::ipcServiceT::handleT());
-    {
-        devdbT::wrT wr;
-        wr.remove(goodId);
-        wr.remove(badId);
-    }
-    kivmsgT m;
-    m.set_msg_id(kivmsgT::registerForDeviceNotif);
-    EXPECT_TRUE(okAck(*empty->processRequest(std::make_unique<kivmsgT>(m))));
-    m.set_msg_id(kivmsgT::unregisterForDeviceNotif);
-    EXPECT_TRUE(okAck(*empty->processRequest(std::make_unique<kivmsgT>(m))));
-}
-
 TEST_F(clientDispatchT, SimulatedMeterAnswersReadsEmptyAndRefusesTheBootloader) {
     int sim;
     {

@@ -361,23 +361,6 @@ TEST(clientT, UnregisteredClientHearsNothingAndRegisteringAgainAnnouncesAll) {
     EXPECT_TRUE(ui.noMoreThan(5));
 }
 
-TEST(clientT, EachClientHearsOnlyWhatItRegisteredFor) {
-    devicesT devs;
-    nodeT one("ui-one"), two("ui-two");
-    one.request(kivmsgT::registerForDeviceNotif);
-    int a = devs.add(meter("A"));
-    EXPECT_EQ(one.waitReports(1), (reportsT{plus(a)}));
-    two.request(kivmsgT::registerForDeviceNotif);
-    EXPECT_EQ(two.waitReports(1), (reportsT{plus(a)}));
-    {
-        devdbT::wrT wr;
-        wr.remove(a);
-    }
-    EXPECT_EQ(one.waitReports(2), (reportsT{plus(a), minus(a)}));
-    EXPECT_EQ(two.waitReports(2), (reportsT{plus(a), minus(a)}));
-    EXPECT_TRUE(one.noMoreThan(2));
-}
-
 // A node that never reads stalls the daemon's service (WAIT) and then every
 // send to it; the database, its drivers and other sessions carry on.
 TEST(clientT, NodeThatDoesNotReadBlocksNeitherDriversNorRequests) {
