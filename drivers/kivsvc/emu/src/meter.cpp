@@ -1,5 +1,7 @@
 #include "kivemu/meter.h"
 
+#include "kivemu/q7xx_v2_state.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -114,17 +116,11 @@ bytesT meterT::unsolicited() const {
 }
 
 bytesT meterT::_measure() const {
-    bytesT m(blockPayload, 0);
     const double secs = double((now() - _since).ms()) / 1000.0;
-    m[0] = 0; // no alarm
-    m[1] = _flow < 0 ? 255 : 1;
-    put4(m, 2, static_cast<uint32_t>(std::abs(_flow) * 100));
-    putf(m, 6, static_cast<float>(_totalBase + std::abs(_flow) * secs / 1000.0));
-    putf(m, 10, _flow);
-    putf(m, 14, 4.0f + std::abs(_flow));
-    putf(m, 18, 1.0f);
-    put4(m, 22, _config[27]);
-    return m;
+    const double total = _totalBase + std::abs(_flow) * secs / 1000.0;
+    return v2::measurement(v2::configT::decode(_config), v2::extdT::decode(_extd), _flow, total,
+                           _id.name == "Q8.10 MAGMETER")
+        .encode();
 }
 
 actionT meterT::handle(const unsigned char* report, std::size_t len) {
@@ -143,7 +139,8 @@ actionT meterT::handle(const unsigned char* report, std::size_t len) {
     const unsigned mid = report[1];
     // Settings carry the host's 61-byte payload; everything else none.
     const bool settings = rid == 1 && (mid == 2 || mid == 3 || mid == 7 || mid == 8);
-    const std::size_t n = settings ? hostSetPayload : 0;
+    // The cookie goes out as its 60 bytes, the others with one zero byte more.
+    const std::size_t n = !settings ? 0 : mid == 7 ? blockPayload : hostSetPayload;
     if (len < n + 3 || report[n + 2] != sum8(report, n + 2)) {
         ++_ignored;
         return act;
