@@ -8,6 +8,9 @@
 // that is still running and reaps it. When the current GoogleTest test has
 // failed, the destructor prints the child's collected output and every file
 // registered with attachLog(), so a failure shows what the program said.
+// A child is also killed when the thread that started it ends (PR_SET_PDEATHSIG),
+// so a test binary killed by a time-out leaves no programs behind: start
+// children from the test's own thread.
 //
 // Thread-safety: one processT is used by one test thread; its output is
 // collected by an internal reader thread and the accessors are safe against it.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -166,6 +167,7 @@ bool processT::start() {
     }
 
     const char* cwd = _opts.cwd.empty() ? nullptr : _opts.cwd.c_str();
+    const pid_t parent = ::getpid();
     bool newSession = _opts.newSession || _opts.pty;
     pid_t pid = ::fork();
     if (pid < 0) {
@@ -173,7 +175,11 @@ bool processT::start() {
         return false;
     }
     if (pid == 0) {
-        // Child: async-signal-safe calls only.
+        // Child: async-signal-safe calls only. A test binary killed by a time-out
+        // must not leave its programs running.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(125);
         if (newSession)
             ::setsid();
         if (ptySlave >= 0) {
