@@ -276,6 +276,29 @@ TEST(NxxxUsbDriverT, StaleAcknowledgementDoesNotAcknowledgeTheNextBlock) {
     withBoot(d, [](bootT& m) { EXPECT_EQ(m.flash()[0x21], 0xB2); });
 }
 
+// A's acknowledgement comes after A timed out, while B is in flight: it is
+// told apart by its sequence number, and B waits for its own.
+TEST(NxxxUsbDriverT, LateAcknowledgementArrivingDuringTheNextBlockIsNotItsAck) {
+    rigT rig;
+    rig.drv->replyTimeout(rux::timeT(2, 0));
+    auto& d = rig.plug(ident("LATE-1"));
+    auto dev = rig.waitDevice(snum25("LATE-1"));
+    ASSERT_TRUE(dev);
+    const bytesT a{0xA1}, b{0xB1};
+    withBoot(d, [](bootT& m) {
+        m.faults().delay = 1;
+        m.faults().delayBy = rux::timeT(3, 0);
+    });
+    EXPECT_FALSE(dev->writeFirmware(block(0x10, a.data(), 1)));
+    // Sent at once: nothing is held back after a time-out.
+    EXPECT_TRUE(dev->writeFirmware(block(0x20, b.data(), 1)));
+    EXPECT_EQ(rig.log.count("does not match request"), 1);
+    withBoot(d, [](bootT& m) {
+        EXPECT_EQ(m.flash()[0x10], 0xA1); // written, though reported failed
+        EXPECT_EQ(m.flash()[0x20], 0xB1);
+    });
+}
+
 TEST(NxxxUsbDriverT, EraseMayTakeLongerThanOtherRequests) {
     rigT rig;
     auto& d = rig.plug(ident("SLOW-1"));

@@ -148,7 +148,7 @@ std::vector<reqListT::devKeyT> reqListT::expire(const timeT& now) {
         if (r->state != enSENT || !r->deadlineSet || now < r->deadline)
             continue;
         auto d = _devices.find(r->dev);
-        if (d != _devices.end())
+        if (d != _devices.end() && !r->ex->repliesNameRequest())
             d->second.held.push_back(heldT{r->ex->replyRid(), r->ex->replyMid(),
                                            now + _timeoutOf(*r->ex) + _timeoutOf(*r->ex)});
         _finish(*r, enFAILED);

@@ -357,3 +357,41 @@ TEST(UsbReqListT, ManyRequestersNeverShareADevicesTurn) {
     EXPECT_EQ(overlap, 0);
     EXPECT_EQ(list.size(), 0u);
 }
+
+// Replies that name their request (byte 2 here) need no hold after a
+// time-out: the next request goes at once, and match() keeps the late reply
+// of the old one from completing it.
+TEST(UsbReqListT, RepliesNamingTheirRequestHoldNothingBack) {
+    class namedExT : public fakeExT {
+    public:
+        explicit namedExT(unsigned char token) : fakeExT(4, 2, true, token), _tok(token) {}
+        bool repliesNameRequest() const override { return true; }
+        matchT match(const unsigned char* r, std::size_t len) const override {
+            return len >= 3 && r[2] == _tok ? fakeExT::match(r, len) : enNO;
+        }
+
+    private:
+        unsigned char _tok;
+    };
+    fixtureT fx;
+    fx.list.attach(&devA);
+    auto f1 = fx.submit(&devA, std::make_shared<namedExT>(1));
+    fx.list.sent(fx.list.takeNext(t0), true, t0);
+    EXPECT_EQ(fx.list.expire(t0 + timeT(5, 0)).size(), 1u);
+    EXPECT_FALSE(f1.get());
+    timeT at;
+    EXPECT_FALSE(fx.list.nextDeadline(at));
+
+    auto second = std::make_shared<namedExT>(2);
+    auto f2 = fx.submit(&devA, second);
+    auto r = fx.list.takeNext(t0 + timeT(5, 0));
+    ASSERT_TRUE(r);
+    fx.list.sent(r, true, t0 + timeT(5, 0));
+    const unsigned char late[] = {4, 2, 1};
+    const unsigned char own[] = {4, 2, 2};
+    EXPECT_EQ(fx.list.offer(&devA, late, 3), reqListT::enUNEXPECTED);
+    EXPECT_FALSE(ready(f2));
+    EXPECT_EQ(fx.list.offer(&devA, own, 3), reqListT::enCOMPLETED);
+    EXPECT_TRUE(f2.get());
+    EXPECT_EQ(second->got, 2);
+}

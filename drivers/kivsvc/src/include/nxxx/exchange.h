@@ -34,6 +34,8 @@ public:
     matchT match(const unsigned char* report, std::size_t len) const override;
     bool parse(const unsigned char* report, std::size_t len) override;
     rux::timeT timeout() const override { return _timeout; }
+    // The echoed sequence number: a timed-out request holds nothing back.
+    bool repliesNameRequest() const override { return true; }
 
 private:
     std::shared_ptr<nxxxUSBMsgT> _request;

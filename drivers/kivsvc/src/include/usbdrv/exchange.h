@@ -42,6 +42,10 @@ public:
     // How long the reply may take once the request has been sent; zero: the
     // driver's default.
     virtual rux::timeT timeout() const { return rux::timeT(); }
+    // True when a reply names its own request (an echoed sequence number), so
+    // that match() alone tells a late reply from the awaited one and the reply
+    // ids of a timed-out request need not be held back.
+    virtual bool repliesNameRequest() const { return false; }
 };
 
 } // namespace usbdrv

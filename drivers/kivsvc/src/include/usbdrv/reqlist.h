@@ -13,7 +13,9 @@
 // - every sent request waiting for a reply fails at its time-out; its reply
 //   ids are then held back for twice as long, so that a late reply is dropped
 //   (offer gives enLATE) and never completes a newer request with the same
-//   reply ids, which is sent only once the late reply came or the hold ended;
+//   reply ids, which is sent only once the late reply came or the hold ended
+//   (nothing is held for exchanges whose replies name their request: their
+//   match() tells a late reply apart);
 // - requests for a device that is not attached, and all requests after
 //   close(), fail at once.
 //
