@@ -9,8 +9,9 @@
 
 namespace rux {
 
-std::unordered_map<std::string, ipcServiceT*> ipcServiceT::_table;
-mutexT ipcServiceT::_tmtx;
+std::unordered_map<std::string, ipcServiceT*>& ipcServiceT::_table =
+    *new std::unordered_map<std::string, ipcServiceT*>;
+mutexT& ipcServiceT::_tmtx = *new mutexT;
 std::string ipcServiceT::_g_cfgf_name;
 
 namespace {

@@ -92,9 +92,10 @@ public:
     // reads the IPC configuration).
     static handleT handle(const std::string& service);
 
-    // Service table and its lock; configuration file tried first (empty: none).
-    static std::unordered_map<std::string, ipcServiceT*> _table;
-    static mutexT _tmtx;
+    // Service table and its lock (never destroyed, like the services); the
+    // configuration file tried first (empty: none).
+    static std::unordered_map<std::string, ipcServiceT*>& _table;
+    static mutexT& _tmtx;
     static std::string _g_cfgf_name;
 };
 
