@@ -27,6 +27,8 @@ namespace {
 
 constexpr unsigned defaultVendor = 0xA7B3;
 constexpr unsigned meterProduct = 0x0001;
+constexpr unsigned bootProduct = 0x0002;
+constexpr std::size_t maxDevices = 64;
 
 bool parseHexByte(const std::string& s, unsigned char& out) {
     if (s.empty() || s.size() > 2)
@@ -89,6 +91,21 @@ bool parseMeterSpec(const std::string& text, meterIdentityT& out) {
     return true;
 }
 
+std::string describe(const meterIdentityT& id) {
+    return "\"" + id.name + "\"  snum \"" + id.snum + "\"  hw " + hex2(id.hwver) + "  sw " +
+           hex2(id.swver);
+}
+
+namespace {
+
+std::string describe(const bootIdentityT& id) {
+    char sw[16];
+    std::snprintf(sw, sizeof sw, "%08x", id.swver);
+    return "\"" + id.name + "\"  snum \"" + id.snum + "\"  hw " + hex2(id.hwver) + "  sw " + sw;
+}
+
+} // namespace
+
 emuAppT::emuAppT() : gasT("kivsvc-emu") {
     if (const char* d = std::getenv("RUX_HID_EMU_DIR"))
         _dir = d;
@@ -145,7 +162,7 @@ int emuAppT::_run() {
         meterIdentityT id;
         parseMeterSpec(spec, id);
         std::ostringstream os;
-        _add(id, defaultVendor, meterProduct, os);
+        _add("meter", std::make_unique<meterT>(id), describe(id), defaultVendor, meterProduct, os);
         std::cout << os.str() << std::flush;
     }
     _ready();
@@ -162,42 +179,50 @@ void emuAppT::_quit() {
     _cond.signal();
 }
 
-void emuAppT::_add(const meterIdentityT& id, unsigned vendor, unsigned product, std::ostream& os) {
+void emuAppT::_add(const std::string& kind, std::unique_ptr<modelT> model, const std::string& ident,
+                   unsigned vendor, unsigned product, std::ostream& os) {
     lockT<mutexT> g(_mtx);
-    const std::string name = "meter" + std::to_string(_next++);
+    if (_devs.size() >= maxDevices) { // each device is a thread and two files
+        os << "too many devices (at most " << maxDevices << ")\n";
+        return;
+    }
+    const std::string name = kind + std::to_string(_next++);
     auto dev = std::make_unique<hidDevT>(
-        _dir, name, rux::usbIdT(uint16_t(vendor), uint16_t(product)), std::make_unique<meterT>(id));
+        _dir, name, rux::usbIdT(uint16_t(vendor), uint16_t(product)), std::move(model),
+        kind == "boot" ? "nxxx bootloader (emulated)" : "q7xx meter (emulated)");
     if (!dev->plug()) {
         os << "failed to plug " << name << " into " << _dir << "\n";
         return;
     }
-    rux::loggerT::logbufT(_log, log::NOTICE, "add")
-        << "plugged " << name << " \"" << id.name << "\" snum \"" << id.snum << "\"\n";
-    _devs[name] = entryT{std::move(dev), id};
+    rux::loggerT::logbufT(_log, log::NOTICE, "add") << "plugged " << name << " " << ident << "\n";
+    _devs[name] = entryT{std::move(dev), kind, ident};
     os << "plugged " << name << "\n";
 }
 
-void emuAppT::_list(std::ostream& os) {
+void emuAppT::_list(const std::string& kind, std::ostream& os) {
     lockT<mutexT> g(_mtx);
+    bool any = false;
     for (auto& d : _devs) {
         const auto& e = d.second;
+        if (e.kind != kind)
+            continue;
+        any = true;
         char usb[16];
         std::snprintf(usb, sizeof usb, "%04X:%04X", e.dev->id().vendor, e.dev->id().product);
-        os << d.first << "  " << usb << "  \"" << e.ident.name << "\"  snum \"" << e.ident.snum
-           << "\"  hw " << hex2(e.ident.hwver) << "  sw " << hex2(e.ident.swver) << "  "
+        os << d.first << "  " << usb << "  " << e.ident << "  "
            << (e.dev->plugged() ? "plugged" : "unplugged") << "  reports " << e.dev->reports()
            << "\n";
     }
-    if (_devs.empty())
+    if (!any)
         os << "no devices\n";
 }
 
-void emuAppT::_remove(const std::string& name, std::ostream& os) {
+void emuAppT::_remove(const std::string& kind, const std::string& name, std::ostream& os) {
     std::unique_ptr<hidDevT> dev;
     {
         lockT<mutexT> g(_mtx);
         auto it = _devs.find(name);
-        if (it == _devs.end()) {
+        if (it == _devs.end() || it->second.kind != kind) {
             os << "no device " << name << "\n";
             return;
         }
@@ -209,11 +234,11 @@ void emuAppT::_remove(const std::string& name, std::ostream& os) {
     os << "removed " << name << "\n";
 }
 
-bool emuAppT::_withDev(const std::string& name, std::ostream& os,
+bool emuAppT::_withDev(const std::string& kind, const std::string& name, std::ostream& os,
                        const std::function<void(hidDevT&)>& f) {
     lockT<mutexT> g(_mtx);
     auto it = _devs.find(name);
-    if (it == _devs.end()) {
+    if (it == _devs.end() || it->second.kind != kind) {
         os << "no device " << name << "\n";
         return false;
     }
@@ -221,11 +246,103 @@ bool emuAppT::_withDev(const std::string& name, std::ostream& os,
     return true;
 }
 
+void emuAppT::_deviceCommands(const std::string& kind, const std::shared_ptr<cliMenuT>& menu) {
+    auto list = cliCmdT::create("list", "list the emulated devices of this kind");
+    list->action(act([this, kind](const cliArgsT&, std::ostream& os) { _list(kind, os); }));
+    menu->add(list);
+
+    auto remove = cliCmdT::create("remove", "unplug a device and forget it");
+    remove->add(param("name", "device name", cliValSTR::create(1, 64), true));
+    remove->action(
+        act([this, kind](const cliArgsT& a, std::ostream& os) { _remove(kind, a["name"], os); }));
+    menu->add(remove);
+
+    const bool boot = kind == "boot";
+    auto fault = cliCmdT::create("fault", "alter the next replies of a device");
+    fault->add(param("name", "device name", cliValSTR::create(1, 64), true));
+    auto knob = cliParamT::create("knob", "what to do");
+    knob->add(cliValT::create("drop", "do not send the replies"));
+    knob->add(cliValT::create("delay", "send them late (see ms)"));
+    knob->add(cliValT::create("corrupt",
+                              boot ? "with another sequence number" : "with a wrong checksum"));
+    knob->add(cliValT::create("rid", "with another report id"));
+    knob->add(cliValT::create("mid", "with another message id"));
+    knob->add(cliValT::create("unplug", "unplug on the count-th next request"));
+    if (boot)
+        knob->add(cliValT::create("fail", "refuse the commands with the failure bit"));
+    knob->flags(cliElemT::enREQUIRED);
+    fault->add(knob);
+    fault->add(param("count", "how many replies", cliValINT::range(1, 1000000), false));
+    fault->add(param("ms", "delay in milliseconds", cliValINT::range(0, 3600000), false));
+    fault->action(act([this, kind](const cliArgsT& a, std::ostream& os) {
+        const std::string k = a["knob"];
+        const unsigned n = unsigned(intArg(a, "count", 1));
+        const long long ms = intArg(a, "ms", 6000);
+        if (_withDev(kind, a["name"], os, [&](hidDevT& d) {
+                d.with([&](modelT& m) {
+                    faultsT& f = m.faults();
+                    if (k == "drop") {
+                        f.drop = n;
+                    } else if (k == "delay") {
+                        f.delay = n;
+                        f.delayBy = rux::timeT::fromMs(ms);
+                    } else if (k == "corrupt") {
+                        f.corrupt = n;
+                    } else if (k == "rid") {
+                        f.wrongRid = n;
+                    } else if (k == "mid") {
+                        f.wrongMid = n;
+                    } else if (k == "unplug") {
+                        f.unplugAfter = int(n);
+                    } else if (k == "fail") {
+                        if (auto* b = dynamic_cast<bootT*>(&m))
+                            b->bootFaults().fail = n;
+                    }
+                });
+            }))
+            os << "set " << k << " " << n << "\n";
+    }));
+    menu->add(fault);
+
+    auto mute = cliCmdT::create("mute", "never answer requests with these ids");
+    mute->add(param("name", "device name", cliValSTR::create(1, 64), true));
+    mute->add(param("rid", "report id", cliValINT::range(0, 255), true));
+    mute->add(param("mid", "message id", cliValINT::range(0, 255), true));
+    mute->action(act([this, kind](const cliArgsT& a, std::ostream& os) {
+        const unsigned key = unsigned(intArg(a, "rid", 0)) << 8 | unsigned(intArg(a, "mid", 0));
+        if (_withDev(kind, a["name"], os,
+                     [&](hidDevT& d) { d.with([&](modelT& m) { m.faults().mute.insert(key); }); }))
+            os << "muted\n";
+    }));
+    menu->add(mute);
+
+    auto clear = cliCmdT::create("clear", "take every fault knob back");
+    clear->add(param("name", "device name", cliValSTR::create(1, 64), true));
+    clear->action(act([this, kind](const cliArgsT& a, std::ostream& os) {
+        if (_withDev(kind, a["name"], os, [](hidDevT& d) {
+                d.with([](modelT& m) {
+                    m.faults() = faultsT();
+                    if (auto* b = dynamic_cast<bootT*>(&m))
+                        b->bootFaults() = bootFaultsT();
+                });
+            }))
+            os << "cleared\n";
+    }));
+    menu->add(clear);
+
+    auto unsol = cliCmdT::create("unsolicited", "send a report nobody asked for");
+    unsol->add(param("name", "device name", cliValSTR::create(1, 64), true));
+    unsol->action(act([this, kind](const cliArgsT& a, std::ostream& os) {
+        if (_withDev(kind, a["name"], os, [](hidDevT& d) { d.sendUnsolicited(); }))
+            os << "sent\n";
+    }));
+    menu->add(unsol);
+}
+
 bool emuAppT::_console(std::shared_ptr<cliMenuT>& root) {
     root = cliMenuT::create("kivsvc-emu", "emulated devices");
     auto meter = cliMenuT::create("meter", "emulated meters");
     root->add(meter);
-
     auto add = cliCmdT::create("add", "plug in a meter");
     add->add(param("model", "identification name, such as \"Q8.20 MAGMETER\"",
                    cliValSTR::create(1, 17), true));
@@ -240,85 +357,34 @@ bool emuAppT::_console(std::shared_ptr<cliMenuT>& root) {
         id.snum = a["snum"];
         id.swver = static_cast<unsigned char>(intArg(a, "sw", id.swver));
         id.hwver = static_cast<unsigned char>(intArg(a, "hw", id.hwver));
-        _add(id, unsigned(intArg(a, "vendor", defaultVendor)), meterProduct, os);
+        _add("meter", std::make_unique<meterT>(id), describe(id),
+             unsigned(intArg(a, "vendor", defaultVendor)), meterProduct, os);
     }));
     meter->add(add);
+    _deviceCommands("meter", meter);
 
-    auto list = cliCmdT::create("list", "list the emulated meters");
-    list->action(act([this](const cliArgsT&, std::ostream& os) { _list(os); }));
-    meter->add(list);
-
-    auto remove = cliCmdT::create("remove", "unplug a meter and forget it");
-    remove->add(param("name", "device name", cliValSTR::create(1, 64), true));
-    remove->action(act([this](const cliArgsT& a, std::ostream& os) { _remove(a["name"], os); }));
-    meter->add(remove);
-
-    auto fault = cliCmdT::create("fault", "alter the next replies of a meter");
-    fault->add(param("name", "device name", cliValSTR::create(1, 64), true));
-    auto knob = cliParamT::create("knob", "what to do");
-    knob->add(cliValT::create("drop", "do not send the replies"));
-    knob->add(cliValT::create("delay", "send them late (see ms)"));
-    knob->add(cliValT::create("corrupt", "with a wrong checksum"));
-    knob->add(cliValT::create("rid", "with another report id"));
-    knob->add(cliValT::create("mid", "with another message id"));
-    knob->add(cliValT::create("unplug", "unplug on the count-th next request"));
-    knob->flags(cliElemT::enREQUIRED);
-    fault->add(knob);
-    fault->add(param("count", "how many replies", cliValINT::range(1, 1000000), false));
-    fault->add(param("ms", "delay in milliseconds", cliValINT::range(0, 3600000), false));
-    fault->action(act([this](const cliArgsT& a, std::ostream& os) {
-        const std::string k = a["knob"];
-        const unsigned n = unsigned(intArg(a, "count", 1));
-        const long long ms = intArg(a, "ms", 6000);
-        if (_withDev(a["name"], os, [&](hidDevT& d) {
-                d.with([&](modelT& m) {
-                    faultsT& f = m.faults();
-                    if (k == "drop")
-                        f.drop = n;
-                    else if (k == "delay")
-                        f.delay = n, f.delayBy = rux::timeT::fromMs(ms);
-                    else if (k == "corrupt")
-                        f.corrupt = n;
-                    else if (k == "rid")
-                        f.wrongRid = n;
-                    else if (k == "mid")
-                        f.wrongMid = n;
-                    else if (k == "unplug")
-                        f.unplugAfter = int(n);
-                });
-            }))
-            os << "set " << k << " " << n << "\n";
+    auto boot = cliMenuT::create("boot", "emulated bootloaders");
+    root->add(boot);
+    auto badd = cliCmdT::create("add", "plug in a bootloader");
+    badd->add(param("snum", "serial number", cliValSTR::create(1, 24), true));
+    badd->add(
+        param("name", "identification name (default NBOOT)", cliValSTR::create(1, 16), false));
+    badd->add(param("sw", "software version (32 bits)", cliValINT::range(0, 4294967295LL), false));
+    badd->add(param("hw", "hardware version byte", cliValINT::range(0, 255), false));
+    badd->add(param("vendor", "USB vendor id (decimal)", cliValINT::range(0, 65535), false));
+    badd->action(act([this](const cliArgsT& a, std::ostream& os) {
+        bootIdentityT id;
+        id.snum = a["snum"];
+        std::string name;
+        if (a.get("name", name) && !name.empty())
+            id.name = name;
+        id.swver = static_cast<uint32_t>(intArg(a, "sw", id.swver));
+        id.hwver = static_cast<unsigned char>(intArg(a, "hw", id.hwver));
+        _add("boot", std::make_unique<bootT>(id), describe(id),
+             unsigned(intArg(a, "vendor", defaultVendor)), bootProduct, os);
     }));
-    meter->add(fault);
-
-    auto mute = cliCmdT::create("mute", "never answer requests with these ids");
-    mute->add(param("name", "device name", cliValSTR::create(1, 64), true));
-    mute->add(param("rid", "report id", cliValINT::range(0, 255), true));
-    mute->add(param("mid", "message id", cliValINT::range(0, 255), true));
-    mute->action(act([this](const cliArgsT& a, std::ostream& os) {
-        const unsigned key = unsigned(intArg(a, "rid", 0)) << 8 | unsigned(intArg(a, "mid", 0));
-        if (_withDev(a["name"], os,
-                     [&](hidDevT& d) { d.with([&](modelT& m) { m.faults().mute.insert(key); }); }))
-            os << "muted\n";
-    }));
-    meter->add(mute);
-
-    auto clear = cliCmdT::create("clear", "take every fault knob back");
-    clear->add(param("name", "device name", cliValSTR::create(1, 64), true));
-    clear->action(act([this](const cliArgsT& a, std::ostream& os) {
-        if (_withDev(a["name"], os,
-                     [&](hidDevT& d) { d.with([](modelT& m) { m.faults() = faultsT(); }); }))
-            os << "cleared\n";
-    }));
-    meter->add(clear);
-
-    auto unsol = cliCmdT::create("unsolicited", "send a report nobody asked for");
-    unsol->add(param("name", "device name", cliValSTR::create(1, 64), true));
-    unsol->action(act([this](const cliArgsT& a, std::ostream& os) {
-        if (_withDev(a["name"], os, [](hidDevT& d) { d.sendUnsolicited(); }))
-            os << "sent\n";
-    }));
-    meter->add(unsol);
+    boot->add(badd);
+    _deviceCommands("boot", boot);
     return true;
 }
 

@@ -2,8 +2,9 @@
 // that the device service and its clients run without hardware.
 //
 // The emulation directory comes from the "dir" option or RUX_HID_EMU_DIR.
-// The console (stdio or telnet) adds, lists and removes meters and sets their
-// fault knobs; every device runs on a thread of its own (kivemu::hidDevT).
+// The console (stdio or telnet) adds, lists and removes meters and
+// bootloaders and sets their fault knobs; every device runs on a thread of its
+// own (kivemu::hidDevT).
 // Console commands run on console threads; the device table has one lock.
 #pragma once
 
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "kivemu/boot.h"
 #include "kivemu/hiddev.h"
 #include "rux_gas_xface.h"
 #include "sal/cond.h"
@@ -36,14 +38,18 @@ protected:
 private:
     struct entryT {
         std::unique_ptr<hidDevT> dev;
-        meterIdentityT ident;
+        std::string kind;  // "meter" or "boot"
+        std::string ident; // identity, as listed
     };
     // Console commands; each writes its result to `os`.
-    void _add(const meterIdentityT& id, unsigned vendor, unsigned product, std::ostream& os);
-    void _list(std::ostream& os);
-    void _remove(const std::string& name, std::ostream& os);
+    void _add(const std::string& kind, std::unique_ptr<modelT> model, const std::string& ident,
+              unsigned vendor, unsigned product, std::ostream& os);
+    void _list(const std::string& kind, std::ostream& os);
+    void _remove(const std::string& kind, const std::string& name, std::ostream& os);
+    // The commands every kind of device has, under `menu`.
+    void _deviceCommands(const std::string& kind, const std::shared_ptr<rux::cliMenuT>& menu);
     // Runs f on the named device; false (and a message) when there is none.
-    bool _withDev(const std::string& name, std::ostream& os,
+    bool _withDev(const std::string& kind, const std::string& name, std::ostream& os,
                   const std::function<void(hidDevT&)>& f);
 
     std::string _dir;
@@ -59,5 +65,7 @@ private:
 // "<model name>,<serial number>[,<software version>[,<hardware version>]]"
 // (versions in hexadecimal, as the meter reports them); false when malformed.
 bool parseMeterSpec(const std::string& text, meterIdentityT& out);
+// The identity as "meter list" shows it.
+std::string describe(const meterIdentityT& id);
 
 } // namespace kivemu

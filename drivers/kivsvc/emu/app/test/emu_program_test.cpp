@@ -148,3 +148,40 @@ TEST(KivsvcEmuT, RefusesABadMeterOptionAndAMissingDirectory) {
     EXPECT_NE(nodir.exitCode(), 0);
     EXPECT_NE(nodir.output().find("no emulation directory"), std::string::npos);
 }
+
+TEST(KivsvcEmuT, ConsolePlugsBootloadersIn) {
+    emutest::emuDir();
+    const uint16_t vendor = emutest::freshVendor();
+    rux::srvSocketT<rux::seqSocketT> srv;
+    ASSERT_TRUE(srv.bind(rux::usbHidSockAddrT(vendor, 0x0002), 1));
+    emuT emu;
+    ASSERT_TRUE(emu.start());
+    ASSERT_TRUE(
+        emu.run("boot add BOOTSN7 -sw 107 -vendor " + std::to_string(vendor), "plugged boot1"));
+    EXPECT_TRUE(emu.run("boot list", "boot1  "));
+    EXPECT_TRUE(emu.run("meter list", "no devices"));
+
+    // What a host reads from it: the identification of an NBOOT.
+    rux::seqSocketT host;
+    rux::usbHidSockAddrT peer;
+    ASSERT_TRUE(srv.accept(host, peer));
+    rux::dgramT out(peer.caps.outputReportByteLength);
+    const unsigned char idreq[] = {1, 0, 0, 0};
+    out.write(idreq, sizeof idreq);
+    out.trunc(out.capacity());
+    ASSERT_TRUE(host.send(out, peer));
+    rux::dgramT in;
+    ASSERT_TRUE(host.recv(in, peer));
+    ASSERT_GE(in.length(), 4u + 45u);
+    const auto* r = reinterpret_cast<const unsigned char*>(in.buf());
+    EXPECT_EQ(r[0], 0xFF);
+    EXPECT_EQ(r[1], 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r) + 4 + 5), "NBOOT");
+    EXPECT_EQ(r[4 + 1], 107); // software version, little-endian
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r) + 4 + 21), "BOOTSN7");
+
+    EXPECT_TRUE(emu.run("boot remove boot1", "removed boot1"));
+    ASSERT_TRUE(emu.proc->signal(SIGTERM));
+    ASSERT_TRUE(emu.proc->wait());
+    EXPECT_EQ(emu.proc->exitCode(), 0);
+}
