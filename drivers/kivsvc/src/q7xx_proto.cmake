@@ -28,8 +28,11 @@ rux_test(kivsvc_q7xx_proto_test
     ${Q7XX_SRC}/test/q7xx_v1_msgs_test.cpp
   LINKS
     kivsvc_core)
+# Test programs sit in the build tree beside the other tests of their directory.
 if(TARGET kivsvc_q7xx_proto_test)
   target_include_directories(kivsvc_q7xx_proto_test PRIVATE ${Q7XX_SRC}/test)
+  set_target_properties(kivsvc_q7xx_proto_test PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/drivers/kivsvc/src)
 endif()
 
 # Both versions through the real driver against emulated meters.
@@ -41,6 +44,8 @@ rux_test(kivsvc_q7xx_proto_e2e_test CONCURRENCY
     kivsvc_core)
 if(TARGET kivsvc_q7xx_proto_e2e_test)
   target_include_directories(kivsvc_q7xx_proto_e2e_test PRIVATE ${Q7XX_EMU}/test)
+  set_target_properties(kivsvc_q7xx_proto_e2e_test PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/drivers/kivsvc/emu)
 endif()
 
 rux_fuzzer(q7xx_proto_parse_fuzz
