@@ -1,0 +1,78 @@
+#include "uiconn.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace {
+
+using clockT = std::chrono::steady_clock;
+
+int msLeft(clockT::time_point end) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clockT::now()).count();
+    return left < 0 ? 0 : int(left);
+}
+
+} // namespace
+
+uiConnT::uiConnT(rux::streamSocketT sock) : _sock(std::move(sock)), _fd(_sock.nativeHandle()) {}
+
+uiConnT::~uiConnT() {
+    _sock.close();
+}
+
+long uiConnT::read(char* buf, size_t n, int ms) {
+    auto end = clockT::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (_shut || _fd < 0)
+            return -1;
+        ssize_t r = ::recv(_fd, buf, n, 0);
+        if (r > 0)
+            return long(r);
+        if (r == 0)
+            return -1;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
+        int left = msLeft(end);
+        if (left == 0)
+            return 0;
+        pollfd p{_fd, POLLIN, 0};
+        if (::poll(&p, 1, left) < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
+bool uiConnT::writeAll(const char* p, size_t n, int ms) {
+    auto end = clockT::now() + std::chrono::milliseconds(ms);
+    size_t done = 0;
+    while (done < n) {
+        if (_shut || _fd < 0)
+            return false;
+        ssize_t w = ::send(_fd, p + done, n - done, MSG_NOSIGNAL);
+        if (w > 0) {
+            done += size_t(w);
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        int left = msLeft(end);
+        if (left == 0)
+            break; // the UI stopped reading
+        pollfd q{_fd, POLLOUT, 0};
+        if (::poll(&q, 1, left) < 0 && errno != EINTR)
+            break;
+    }
+    if (done == n)
+        return true;
+    shutdown();
+    return false;
+}
+
+void uiConnT::shutdown() {
+    _shut = true;
+    // Wakes a reader or writer waiting in poll: the socket turns readable
+    // (end of stream) and writable (error) at once.
+    _sock.shutdown(3);
+}
