@@ -2,11 +2,13 @@
 // meters over the emulated HID transport: what a client reads and writes
 // through the schema, checked against the emulator's own reading of the
 // meter's memory.
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -203,6 +205,33 @@ TEST(Q7xxProtoV2T, OneFieldChangesOnlyItsBytes) {
     EXPECT_EQ(c.flowScale, 7);
     EXPECT_EQ(rig.memory().extd, before.extd);
     EXPECT_EQ(rig.get().ppl(), 2.3f);
+}
+
+// Two clients changing different fields of one meter at once: each change
+// reads, modifies and writes, so one that fell between the other's read and
+// write would put the other's old value back.
+TEST(Q7xxProtoV2T, ConcurrentChangesOfOneMeterDoNotUndoEachOther) {
+    rigT rig(q720, 4, consistentV2);
+    std::atomic<int> ready{0};
+    auto change = [&](bool scale) {
+        for (++ready; ready < 2;)
+            std::this_thread::yield();
+        for (int i = 1; i <= 100; ++i) {
+            const float v = scale ? float(i % 20 + 1) : float(400 + i); // scale byte: 10 x value
+            kivsvc::configT c;
+            if (scale)
+                c.mutable_q7xx()->set_flow_scale(v);
+            else
+                c.mutable_q7xx()->set_adj_4ma(v);
+            ASSERT_TRUE(rig.dev->setConfig(c, false));
+            kivsvc::configT back;
+            ASSERT_TRUE(rig.dev->getConfig(back));
+            ASSERT_EQ(scale ? back.q7xx().flow_scale() : back.q7xx().adj_4ma(), v) << "round " << i;
+        }
+    };
+    std::thread a(change, true), b(change, false);
+    a.join();
+    b.join();
 }
 
 TEST(Q7xxProtoV2T, OutputThresholdAndCutoffFollowTheFormulas) {

@@ -6,26 +6,31 @@
 #include "q7xx/exchange.h"
 
 bool q7xxUsbDevT::getConfig(kivsvc::configT& cfg) const {
+    rux::lockT<rux::mutexT> op(_opMtx);
     auto cmd = _factory->make_cmdGetConfig();
     return cmd && cmd->execute(cfg, *this, false);
 }
 
 bool q7xxUsbDevT::restoreLastSavedConfig(kivsvc::configT& cfg) {
+    rux::lockT<rux::mutexT> op(_opMtx);
     auto cmd = _factory->make_cmdGetConfig();
     return cmd && cmd->execute(cfg, *this, true);
 }
 
 bool q7xxUsbDevT::setConfig(const kivsvc::configT& cfg, bool persistent) {
+    rux::lockT<rux::mutexT> op(_opMtx);
     auto cmd = _factory->make_cmdSetConfig();
     return cmd && cmd->execute(cfg, *this, persistent);
 }
 
 bool q7xxUsbDevT::getStatus(kivsvc::statusT& status) const {
+    rux::lockT<rux::mutexT> op(_opMtx);
     auto cmd = _factory->make_cmdGetStatus();
     return cmd && cmd->execute(status, *this);
 }
 
 bool q7xxUsbDevT::getMeasure(kivsvc::measureT& measure) const {
+    rux::lockT<rux::mutexT> op(_opMtx);
     auto cmd = _factory->make_cmdGetMeasure();
     return cmd && cmd->execute(measure, *this);
 }
@@ -52,6 +57,7 @@ bool q7xxUsbDevT::getBootAppData(kivsvc::bootAppDataT&) const {
 }
 
 bool q7xxUsbDevT::reset(resetT how) {
+    rux::lockT<rux::mutexT> op(_opMtx);
     std::shared_ptr<q7xxUSBMsgT> msg;
     switch (how) {
     case swReset:

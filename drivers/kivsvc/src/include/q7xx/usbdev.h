@@ -7,7 +7,9 @@
 // the factory's command for one call and runs it on the caller's thread; an
 // operation the factory has no command for fails. Bootloader operations
 // always fail. Operations may be called from any client thread and block until
-// the meter answered, its reply time-out passed, or it was unplugged.
+// the meter answered, its reply time-out passed, or it was unplugged. One
+// operation runs at a time per meter: a configuration change reads, modifies
+// and writes, and another client's operation must not fall in between.
 // Identity, factory and link are set by the driver thread before the device
 // enters the database and are read-only afterwards.
 #pragma once
@@ -15,6 +17,7 @@
 #include <memory>
 
 #include "q7xx/protofactory.h"
+#include "rux_sal_xface.h"
 #include "q7xx/usbmsg.h"
 #include "usbdrv/usbdev.h"
 
@@ -44,6 +47,7 @@ public:
 
 private:
     std::shared_ptr<q7xxProtoFactoryT> _factory = std::make_shared<q7xxProtoFactoryT>();
+    mutable rux::mutexT _opMtx; // held for a whole operation, across its exchanges
 };
 
 class q720T : public q7xxUsbDevT {};
