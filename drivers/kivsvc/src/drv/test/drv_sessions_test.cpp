@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "drvapp.h"
-#include "simdriver.h"
+#include "msgconv.h"
 
 class drvAppTestT {
 public:
@@ -61,4 +61,59 @@ TEST(kivsvcDrvSessions, sessionsAreKeptPerNode) {
     ASSERT_TRUE(app._client("b"));
     EXPECT_EQ(app._client("b")->node(), "b");
     events.notify(event(rux::ipcEventT::enDOWN, "b"));
+}
+
+namespace {
+
+std::unique_ptr<rux::ipcMessageT> request(kivsvc::kivmsgT::msgIdT id) {
+    auto pb = std::make_unique<kivsvc::kivmsgT>();
+    pb->set_msg_id(id);
+    pb->set_ivk_id(5);
+    return msg_pb2ipc(pb, nullptr);
+}
+
+} // namespace
+
+TEST(kivsvcDrvRequestRoad, onlyNodesWithASessionGetAnswers) {
+    kivsvcDrvAppT app;
+    drvAppTestT::bindLogger(app);
+    kivsvcDrvAppT::eventHandlerT events(&app);
+    kivsvcDrvAppT::receiverT receiver(&app);
+    // Unknown to the service: logged, no reply.
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(receiver.syncMsg(request(kivsvc::kivmsgT::getSvcVersion), "ui", "local"));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "received message from unregistered client \"ui' on service \"local\"\n"),
+              std::string::npos);
+
+    events.notify(event(rux::ipcEventT::enUP, "ui"));
+    auto reply = receiver.syncMsg(request(kivsvc::kivmsgT::getSvcVersion), "ui", "local");
+    ASSERT_TRUE(reply);
+    auto pb = msg_ipc2pb(reply);
+    ASSERT_TRUE(pb);
+    EXPECT_EQ(pb->msg_id(), kivsvc::kivmsgT::svcVersionReply);
+    EXPECT_EQ(pb->ivk_id(), 5);
+    EXPECT_EQ(pb->svc_version(), kivsvcDrvAppT::versionText);
+
+    events.notify(event(rux::ipcEventT::enDOWN, "ui"));
+    EXPECT_FALSE(receiver.syncMsg(request(kivsvc::kivmsgT::getSvcVersion), "ui", "local"));
+}
+
+TEST(kivsvcDrvRequestRoad, undecodableRequestsAndForwardedMessagesAreDropped) {
+    kivsvcDrvAppT app;
+    drvAppTestT::bindLogger(app);
+    kivsvcDrvAppT::eventHandlerT events(&app);
+    kivsvcDrvAppT::receiverT receiver(&app);
+    events.notify(event(rux::ipcEventT::enUP, "ui"));
+    auto junk = rux::ipcMessageT::create(2, 2);
+    junk->write("\xff\xff", 2);
+    EXPECT_FALSE(receiver.syncMsg(std::move(junk), "ui", "local"));
+    testing::internal::CaptureStderr();
+    receiver.fwdMsg(request(kivsvc::kivmsgT::getSvcVersion), "ui", "alias", "local");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERR kivsvc-drv -> { fwdMsg } dropped"),
+              std::string::npos);
+    receiver.asyncMsg(request(kivsvc::kivmsgT::getSvcVersion), "ui", "local");
+    // Still serving.
+    EXPECT_TRUE(receiver.syncMsg(request(kivsvc::kivmsgT::getSvcVersion), "ui", "local"));
+    events.notify(event(rux::ipcEventT::enDOWN, "ui"));
 }
