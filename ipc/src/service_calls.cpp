@@ -73,6 +73,18 @@ void ipcServiceT::_removeCall(callT* c) {
         _calls.erase(it);
 }
 
+void ipcServiceT::_complete(callT* c, int state, const char* data, uint32_t len) {
+    _removeCall(c);
+    std::lock_guard<std::mutex> g(c->m);
+    c->state = state;
+    if (data) {
+        c->reply = dgramT(len);
+        c->reply.write(data, len);
+    }
+    c->done = true;
+    c->cv.notify_one(); // under m: the caller cannot be gone before this returns
+}
+
 int ipcServiceT::_doQueueOut(dgramT&& d, unsigned prio, uint64_t conn, const deadlineT& dl) {
     while (_sched.full(prio) && conn == _conn && _fd >= 0) {
         if (dl.none) {
@@ -163,8 +175,6 @@ void ipcServiceT::_shutdown() {
     _condState.signal();
     _condSpace.signal();
     _condIn.signal();
-    for (callT* c : _calls)
-        c->cond.signal();
 }
 
 void ipcServiceT::_setEventHandler(std::shared_ptr<ipcEventHandlerT> handler) {
@@ -246,7 +256,7 @@ int ipcServiceT::_send(const std::string& dst, std::unique_ptr<ipcMessageT> msg)
 }
 
 int ipcServiceT::_doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, const std::string* dst,
-                             const deadlineT& dl, callT& call) {
+                             const deadlineT& dl, callT& call, std::unique_lock<mutexT>& g) {
     ipcHeaderT h;
     RUX_FAULT_IF(!ipcParseHeader(d, h));
     if (h.srcId == 0)
@@ -268,23 +278,35 @@ int ipcServiceT::_doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, con
         _removeCall(&call);
         return r;
     }
-    while (call.state == enWAITING) {
-        if (_state == enCLOSED || _state == enUNBOUND) {
-            call.state = enABORTED;
-            break;
-        }
-        if (dl.none) {
-            call.cond.wait(_mtx);
-        } else {
-            timeT left;
-            if (!dl.rest(left)) {
-                call.state = enTIMEDOUT;
-                break;
+    // The answer is awaited without the service lock, and an answered call
+    // returns without taking it back.
+    g.unlock();
+    {
+        std::unique_lock<std::mutex> w(call.m);
+        while (!call.done) {
+            if (dl.none) {
+                call.cv.wait(w);
+                continue;
             }
-            call.cond.wait(_mtx, left);
+            timeT left;
+            if (!dl.rest(left))
+                break;
+            call.cv.wait_for(w, std::chrono::milliseconds(left.ms()));
+        }
+        if (call.done && call.state == enANSWERED) {
+            reply = ipcMessageT::create(std::move(call.reply));
+            return 0;
         }
     }
-    _removeCall(&call);
+    g.lock();
+    {
+        std::lock_guard<std::mutex> w(call.m);
+        if (!call.done) { // still ours to end: nobody answered in time
+            _removeCall(&call);
+            call.state = enTIMEDOUT;
+            call.done = true;
+        }
+    }
     switch (call.state) {
     case enANSWERED:
         reply = ipcMessageT::create(std::move(call.reply));
@@ -308,7 +330,7 @@ int ipcServiceT::_syncCall(const std::string* dst, std::unique_ptr<ipcMessageT> 
     } else {
         IPC_LOG(_log, log::DEBUG) << "sending message to \"" << *dst << "\" and waiting reply\n";
     }
-    lockT<mutexT> g(_mtx);
+    std::unique_lock<mutexT> g(_mtx);
     int r = _waitReady(dl);
     if (r)
         return r;
@@ -330,7 +352,7 @@ int ipcServiceT::_syncCall(const std::string* dst, std::unique_ptr<ipcMessageT> 
     }
     msg->_header(h);
     callT call;
-    return _doSendSync(msg->_dgram(), reply, dst, dl, call);
+    return _doSendSync(msg->_dgram(), reply, dst, dl, call, g);
 }
 
 int ipcServiceT::_send(const std::string& dst, std::unique_ptr<ipcMessageT> msg,
@@ -391,7 +413,7 @@ int ipcServiceT::_aliasCall(uint32_t type, const std::string& name) {
     } else {
         IPC_LOG(_log, log::DEBUG) << "unbinding secondary node name \"" << name << "\"\n";
     }
-    lockT<mutexT> g(_mtx);
+    std::unique_lock<mutexT> g(_mtx);
     int r = _waitReady(deadlineT());
     if (r)
         return r;
@@ -400,7 +422,9 @@ int ipcServiceT::_aliasCall(uint32_t type, const std::string& name) {
         throw ipcExceptionT(ipcExceptionT::enINVALID_PARAM);
     std::unique_ptr<ipcMessageT> reply;
     callT call;
-    r = _doSendSync(req, reply, nullptr, deadlineT(), call);
+    r = _doSendSync(req, reply, nullptr, deadlineT(), call, g);
+    if (!g.owns_lock())
+        g.lock();
     ipcHeaderT h;
     ipcSubscrT s;
     if (r == 0 && (!ipcParseSubscr(reply->_dgram(), h, s) || s.status != ipcSubscrT::enACCEPTED))

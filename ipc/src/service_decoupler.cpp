@@ -17,17 +17,30 @@ decouplerT::~decouplerT() {
     stop(1000);
 }
 
-void decouplerT::push(callerT&& c) {
-    bool wake;
+void decouplerT::push(callerT&& c, bool wake) {
+    bool sleeping;
     {
         std::lock_guard<std::mutex> g(_m);
         if (_stop)
             return;
         _fifo.push_back(std::move(c));
-        wake = _sleeping;
-        _sleeping = false;
+        sleeping = _sleeping && wake;
+        if (sleeping)
+            _sleeping = false;
     }
-    if (wake)
+    if (sleeping)
+        _cv.notify_one();
+}
+
+void decouplerT::wake() {
+    bool sleeping;
+    {
+        std::lock_guard<std::mutex> g(_m);
+        sleeping = _sleeping && !_fifo.empty();
+        if (sleeping)
+            _sleeping = false;
+    }
+    if (sleeping)
         _cv.notify_one();
 }
 

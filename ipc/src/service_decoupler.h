@@ -51,7 +51,10 @@ public:
     decouplerT(const decouplerT&) = delete;
     decouplerT& operator=(const decouplerT&) = delete;
 
-    void push(callerT&& c);
+    // Appends a task; with `wake` false the thread is only woken by a later
+    // wake(), so that a producer can let go of its own locks first.
+    void push(callerT&& c, bool wake = true);
+    void wake();
     // Ends the thread; false when it did not end within `waitMs`.
     bool stop(int waitMs);
     bool onThread() const;

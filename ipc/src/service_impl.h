@@ -8,9 +8,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -102,12 +104,17 @@ private:
     };
 
     // A synchronous call waiting for its answer; lives on the caller's stack.
+    // It is in _calls while waiting; whoever takes it out (under _mtx) sets
+    // state, reply and done under m, so the caller waits without the service
+    // lock and need not take it back to collect an answer.
     struct callT {
         uint32_t ivkId = 0;
         uint32_t dstId = 0;
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
         int state = enWAITING;
         dgramT reply;
-        condT cond;
     };
 
     // A message queued for pulling, with the names it arrived with.
@@ -124,8 +131,10 @@ private:
     int _waitReady(const deadlineT& dl);
     // Checks a message handed in by the application.
     void _checkMsg(const std::unique_ptr<ipcMessageT>& msg);
+    // Registers, sends and awaits one call; `g` holds _mtx on entry and is
+    // released on the way (held again on return unless the call was answered).
     int _doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, const std::string* dst,
-                    const deadlineT& dl, callT& call);
+                    const deadlineT& dl, callT& call, std::unique_lock<mutexT>& g);
     int _syncCall(const std::string* dst, std::unique_ptr<ipcMessageT> msg,
                   std::unique_ptr<ipcMessageT>& reply, const deadlineT& dl,
                   const std::string* fwdSrc);
@@ -138,6 +147,8 @@ private:
     int _doQueueOut(dgramT&& d, unsigned prio, uint64_t conn, const deadlineT& dl);
     uint32_t _nextIvk();
     void _removeCall(callT* c);
+    // Ends a waiting call with `state` (and the answer's bytes). Caller holds _mtx.
+    void _complete(callT* c, int state, const char* data = nullptr, uint32_t len = 0);
 
     // --- I/O thread ---
     void _run();
@@ -202,7 +213,8 @@ private:
     std::deque<inItemT> _inQueue;
     std::atomic<size_t> _backlog{0};
     std::atomic<size_t> _backlogBytes{0};
-    size_t _dropped = 0; // one-way messages dropped since the last warning
+    size_t _dropped = 0;      // one-way messages dropped since the last warning
+    bool _ioHandling = false; // the I/O thread dispatches: it wakes the decoupler later
 
     condT _condState;
     condT _condSpace;

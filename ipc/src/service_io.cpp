@@ -290,9 +290,14 @@ bool ipcServiceT::_doIO() {
                 lockT<mutexT> g(_mtx);
                 if (_quit)
                     return true;
+                // The decoupler is woken once the lock is free, not while
+                // this thread still holds it.
+                _ioHandling = true;
                 lost = !_handleDgram(_rxBuf.buf(), uint32_t(n));
+                _ioHandling = false;
             }
         }
+        _dec->wake();
     }
     lockT<mutexT> g(_mtx);
     if (_quit)
@@ -354,17 +359,11 @@ bool ipcServiceT::_handleUserMsg(const ipcHeaderT& h, const char* data, uint32_t
     }
     if (h.reply && !forward) {
         IPC_LOG(_log, log::DEBUG) << "received reply\n";
-        for (callT* c : _calls) {
-            if (c->ivkId != h.ivkId)
-                continue;
-            if (c->state != enWAITING)
-                break;
-            c->state = enANSWERED;
-            c->reply = dgramT(len);
-            c->reply.write(data, len);
-            c->cond.signal();
-            return true;
-        }
+        for (callT* c : _calls)
+            if (c->ivkId == h.ivkId) {
+                _complete(c, enANSWERED, data, len);
+                return true;
+            }
         IPC_LOG(_log, log::DEBUG) << "discarding answer to synchronous message " << h.ivkId
                                   << " because no one is still waiting for it\n";
         return true;
@@ -437,7 +436,7 @@ void ipcServiceT::_deliver(const ipcHeaderT& h, dgramT&& d, bool forward) {
     c.bytes = bytes;
     _backlogAdd(bytes);
     IPC_LOG(_log, log::DEBUG) << "calling receiver\n";
-    _dec->push(std::move(c));
+    _dec->push(std::move(c), !_ioHandling);
 }
 
 void ipcServiceT::_queueEvent(int type, const std::string& node) {
@@ -445,7 +444,7 @@ void ipcServiceT::_queueEvent(int type, const std::string& node) {
     c.kind = callerT::enEVENT;
     c.handler = _handler;
     c.event = ipcEventT{type, _service, node};
-    _dec->push(std::move(c));
+    _dec->push(std::move(c), !_ioHandling);
 }
 
 bool ipcServiceT::_handleSubscrMsg(const dgramT& d) {
@@ -473,16 +472,12 @@ bool ipcServiceT::_handleSubscrMsg(const dgramT& d) {
     for (callT* c : _calls) {
         if (c->ivkId != h.ivkId)
             continue;
-        if (c->state != enWAITING)
-            break;
         // Only an accepted name becomes ours.
         if (s.type == ipcSubscrT::enBIND && s.status == ipcSubscrT::enACCEPTED) {
             _aliases.insert(s.node);
             _names.setEntry(s.node, h.dstId);
         }
-        c->state = enANSWERED;
-        c->reply = d;
-        c->cond.signal();
+        _complete(c, enANSWERED, d.buf(), d.length());
         return true;
     }
     IPC_LOG(_log, log::DEBUG) << "discarding answer to synchronous message " << h.ivkId
@@ -502,11 +497,12 @@ bool ipcServiceT::_handleNotifMsg(const dgramT& d) {
     if (n.up) {
         _names.setEntry(n.node, n.id);
     } else {
+        std::vector<callT*> gone;
         for (callT* c : _calls)
-            if (c->dstId == n.id && c->state == enWAITING) {
-                c->state = enABORTED;
-                c->cond.signal();
-            }
+            if (c->dstId == n.id)
+                gone.push_back(c);
+        for (callT* c : gone)
+            _complete(c, enABORTED);
         _names.delEntry(n.id);
     }
     if (_handler)
@@ -609,11 +605,9 @@ void ipcServiceT::_reset() {
         _inQueue.pop_front();
     }
     _names.clear();
-    for (callT* c : _calls)
-        if (c->state == enWAITING) {
-            c->state = enABORTED;
-            c->cond.signal();
-        }
+    std::vector<callT*> calls = _calls;
+    for (callT* c : calls)
+        _complete(c, enABORTED);
     _state = enCONNECTING;
     _closeConn();
     _condState.signal();
