@@ -135,8 +135,7 @@ TEST_F(ServiceT, ReconnectsAfterADaemonRestartAndRebindsItsAliases) {
         std::unique_ptr<ipcMessageT> reply;
         return svc.send("peer", text("lost"), reply, timeT(60, 0));
     });
-    ASSERT_TRUE(peer->waitForOutput("bound peer 0"));
-    std::this_thread::sleep_for(100ms); // let the request reach the peer
+    ASSERT_TRUE(peer->waitForOutput("delaying tester"));
     daemon.kill();
     int r = inFlight.get();
     EXPECT_TRUE(r == 3 || r == 4) << r;
@@ -332,7 +331,7 @@ TEST_F(ServiceT, ShutdownEndsWaitsAndALaterBindStartsAgain) {
         std::unique_ptr<ipcMessageT> msg;
         return svc.recv(msg);
     });
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(slow->waitForOutput("delaying tester"));
     svc.shutdown();
     EXPECT_EQ(pending.get(), 4);
     EXPECT_EQ(pulling.get(), 4);
@@ -346,7 +345,10 @@ TEST_F(ServiceT, ShutdownWhileBindingWithoutADaemon) {
     daemon.stop();
     svc = ipcServiceT::handle("nodaemon");
     auto binding = std::async(std::launch::async, [&] { return svc.bind("lonely"); });
-    std::this_thread::sleep_for(300ms);
+    // Shut down once the binding runs (its I/O thread exists).
+    for (auto until = std::chrono::steady_clock::now() + 60s;
+         !svc.thread().valid() && std::chrono::steady_clock::now() < until;)
+        std::this_thread::yield();
     auto t0 = std::chrono::steady_clock::now();
     svc.shutdown();
     EXPECT_EQ(binding.get(), 4);

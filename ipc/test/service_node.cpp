@@ -65,8 +65,10 @@ public:
                                          const std::string&) override {
         if (g_exitOnRequest)
             ::_exit(3);
-        if (g_delayMs)
+        if (g_delayMs) {
+            say("delaying " + src);
             rux::sleep(timeT::fromMs(g_delayMs));
+        }
         auto rep = msg->reply(msg->currSize());
         rep->write(msg->buf(), long(msg->currSize()));
         if (g_replyExit) {
