@@ -449,6 +449,10 @@ bool kivsvcUiAppT::_msg2stream(const std::unique_ptr<rux::ipcMessageT>& msg,
         const std::string frame = os.str();
         rux::lockT<rux::mutexT> g(_lock);
         ok = _conn && _conn->writeAll(frame.data(), frame.size(), stallMs);
+        if (!ok && _conn && _conn->stalled()) {
+            UI_LOG(log::ERROR) << "UI took no data for " << stallMs / 1000
+                               << " s, closing the connection\n";
+        }
     }
     if (!ok) {
         UI_LOG(log::DEBUG) << "failed to send data via UI socket\n";

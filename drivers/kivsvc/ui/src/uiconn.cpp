@@ -17,7 +17,14 @@ int msLeft(clockT::time_point end) {
 
 } // namespace
 
-uiConnT::uiConnT(rux::streamSocketT sock) : _sock(std::move(sock)), _fd(_sock.nativeHandle()) {}
+uiConnT::uiConnT(rux::streamSocketT sock) : _sock(std::move(sock)), _fd(_sock.nativeHandle()) {
+    // A fixed send buffer, so that a UI that stops reading is noticed after
+    // a frame or two's worth of queued bytes rather than megabytes of stale
+    // replies (the kernel would grow the buffer up to tcp_wmem's maximum).
+    int size = sendBufferSize;
+    if (_fd >= 0)
+        ::setsockopt(_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
 
 uiConnT::~uiConnT() {
     _sock.close();
@@ -58,8 +65,10 @@ bool uiConnT::writeAll(const char* p, size_t n, int ms) {
         if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             break;
         int left = msLeft(end);
-        if (left == 0)
-            break; // the UI stopped reading
+        if (left == 0) {
+            _stalled = true; // the UI stopped reading
+            break;
+        }
         pollfd q{_fd, POLLOUT, 0};
         if (::poll(&q, 1, left) < 0 && errno != EINTR)
             break;

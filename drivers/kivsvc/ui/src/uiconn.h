@@ -18,6 +18,8 @@
 
 class uiConnT {
 public:
+    static constexpr int sendBufferSize = 64 * 1024;
+
     explicit uiConnT(rux::streamSocketT sock);
     ~uiConnT();
     uiConnT(const uiConnT&) = delete;
@@ -30,9 +32,12 @@ public:
     bool writeAll(const char* p, size_t n, int ms);
     void shutdown();
     bool isShut() const { return _shut; }
+    // A write gave up because the UI had not taken its bytes in time.
+    bool stalled() const { return _stalled; }
 
 private:
     rux::streamSocketT _sock;
     int _fd;
     std::atomic<bool> _shut{false};
+    std::atomic<bool> _stalled{false};
 };

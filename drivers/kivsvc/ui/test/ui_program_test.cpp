@@ -261,6 +261,36 @@ TEST(kivsvcUiStall, partialFrameThenSilenceIsClosedAtTheDeadline) {
     expectVersionAnswered(next, 2);
 }
 
+// A UI that sends requests but reads none of the replies must not hold the
+// bridge: once its buffers are full the connection is dropped at the deadline.
+TEST(kivsvcUiStall, uiThatStopsReadingIsClosedAtTheDeadline) {
+    systemT sys;
+    ASSERT_TRUE(sys.startAll());
+    uiClientT c;
+    ASSERT_TRUE(c.connect(sys.port, 2048));
+    std::string burst;
+    for (int i = 0; i < 256; ++i)
+        burst += frameBytes(kLocalDrv, request(kivmsgT::getSvcVersion, i));
+    std::atomic<bool> stop{false};
+    std::thread traffic([&] {
+        // Non-blocking: once the bridge stops reading, so do we.
+        std::string pending;
+        for (long n = 0; !stop && n >= 0; n = c.sendSome(pending)) {
+            pending.erase(0, size_t(n));
+            if (pending.empty())
+                pending = burst;
+        }
+    });
+    bool logged = sys.ui->waitForOutput("s, closing the connection", msT(60000));
+    stop = true;
+    traffic.join();
+    ASSERT_TRUE(logged);
+    ASSERT_TRUE(sys.nextListening());
+    uiClientT next;
+    ASSERT_TRUE(sys.connectUi(next));
+    expectVersionAnswered(next, 1);
+}
+
 // ---- peers and the cycle ----------------------------------------------------
 
 TEST(kivsvcUiPeers, deviceServiceGoingDownClosesTheUiUntilItIsBack) {

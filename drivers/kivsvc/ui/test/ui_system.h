@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -62,9 +63,12 @@ class uiClientT {
 public:
     ~uiClientT() { close(); }
 
-    bool connect(uint16_t port) {
+    // A receive buffer of `rcvbuf` bytes when given (small: fills quickly).
+    bool connect(uint16_t port, int rcvbuf = 0) {
         close();
         _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (rcvbuf > 0)
+            ::setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
@@ -79,6 +83,18 @@ public:
     }
     bool send(const std::string& bytes) {
         return ::send(_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
+    // What the socket takes now (0 when it stayed full for 100 ms); -1 once
+    // the connection is gone.
+    long sendSome(const std::string& bytes) {
+        ssize_t r = ::send(_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r >= 0)
+            return long(r);
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        pollfd p{_fd, POLLOUT, 0};
+        ::poll(&p, 1, 100);
+        return 0;
     }
     // The next frame, or false when none came within `timeout` or the
     // connection ended.
