@@ -202,6 +202,10 @@ bool bootT::_write(const unsigned char* payload, std::size_t plen) {
     if (!std::all_of(at, at + n, [](unsigned char b) { return b == 0xFF; }))
         return false; // flash must be erased before it is written
     std::copy(payload + 4, payload + plen, at);
+    if (n > 0 && _bootFaults.garble > 0) {
+        --_bootFaults.garble;
+        *at = static_cast<unsigned char>(~*at);
+    }
     ++_blocks;
     return true;
 }

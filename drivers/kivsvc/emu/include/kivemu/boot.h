@@ -65,6 +65,9 @@ struct bootFaultsT {
     // Unplug when this many more block writes came (the last one is neither
     // written nor answered), then reappear at once; -1: never.
     int unplugAfterBlocks = -1;
+    // The next N block writes store their first byte inverted and are
+    // acknowledged as usual: only the firmware checksum shows it.
+    unsigned garble = 0;
 };
 
 class bootT : public modelT {
