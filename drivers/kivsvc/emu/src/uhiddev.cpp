@@ -181,6 +181,15 @@ unsigned uhidDevT::reports() const {
     return _reports;
 }
 
+void uhidDevT::sendUnsolicited() {
+    {
+        lockT<mutexT> g(_mtx);
+        ++_unsolicited;
+    }
+    const char b = 1;
+    (void)!::write(_wake[1], &b, 1);
+}
+
 bool uhidDevT::opened() const {
     lockT<mutexT> g(_mtx);
     return _opens > 0;
@@ -281,6 +290,11 @@ void uhidDevT::_run() {
             }
         }
 
+        {
+            lockT<mutexT> g(_mtx);
+            for (; _unsolicited > 0; --_unsolicited)
+                pending.push_front(pendingT{_model->unsolicited(), timeT()});
+        }
         const timeT t = now();
         while (!pending.empty() && pending.front().due <= t) {
             lockT<mutexT> g(_mtx);

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "kivemu/emudev.h"
 #include "kivemu/meter.h"
 #include "sal/mutex.h"
 #include "sal/thread.h"
@@ -26,35 +27,36 @@
 
 namespace kivemu {
 
-class hidDevT {
+class hidDevT : public emuDevT {
 public:
     hidDevT(std::string dir, std::string name, rux::usbIdT id, std::unique_ptr<modelT> model,
             std::string description = "q7xx meter (emulated)");
-    ~hidDevT();
+    ~hidDevT() override;
     hidDevT(const hidDevT&) = delete;
     hidDevT& operator=(const hidDevT&) = delete;
 
     // Plugs the device in and starts serving it; false when it cannot be made.
-    bool plug();
+    bool plug() override;
     // Pulls the device out and stops serving it.
-    void unplug();
+    void unplug() override;
     // True while plugged (a model's unplug request clears it).
-    bool plugged() const;
+    bool plugged() const override;
 
     // Runs f(model) under the device's lock (fault knobs, state).
     template <class F> void with(F f) {
         rux::lockT<rux::mutexT> g(_mtx);
         f(*_model);
     }
+    void withModel(const std::function<void(modelT&)>& f) override { with(f); }
     // Sends the model's unsolicited report to the connected host.
-    void sendUnsolicited();
+    void sendUnsolicited() override;
 
     const std::string& name() const { return _name; }
-    rux::usbIdT id() const { return _id; }
+    rux::usbIdT id() const override { return _id; }
     // How often a model's request made the device reappear.
-    unsigned replugs() const;
+    unsigned replugs() const override;
     // Host reports handled so far.
-    unsigned reports() const;
+    unsigned reports() const override;
 
 private:
     struct pendingT {

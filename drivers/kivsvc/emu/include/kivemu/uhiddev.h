@@ -15,8 +15,8 @@
 // them. A model asking to unplug destroys the device (UHID_DESTROY); asking to
 // replug creates it again at once, a new attachment with a new hidraw node.
 //
-// Thread-safety: plug, unplug and destruction from one owning thread; with()
-// and the getters from any thread (the model is used under the device's lock).
+// Thread-safety: plug, unplug and destruction from one owning thread; with(),
+// sendUnsolicited() and the getters from any thread (the model is used under the device's lock).
 // Failure: plug returns false, with errno set, when /dev/uhid cannot be opened
 // (module not loaded, no permission) or the kernel refuses the device.
 #pragma once
@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "kivemu/emudev.h"
 #include "kivemu/meter.h"
 #include "sal/mutex.h"
 #include "sal/thread.h"
@@ -45,33 +46,36 @@ struct reportIdsT {
 // The report descriptor for these ids and lengths (each counting the id byte).
 bytesT uhidDescriptor(const reportIdsT& ids, std::size_t inputLen, std::size_t outputLen);
 
-class uhidDevT {
+class uhidDevT : public emuDevT {
 public:
     uhidDevT(rux::usbIdT id, std::unique_ptr<modelT> model, reportIdsT ids,
              std::string description, std::string serial);
-    ~uhidDevT();
+    ~uhidDevT() override;
     uhidDevT(const uhidDevT&) = delete;
     uhidDevT& operator=(const uhidDevT&) = delete;
 
     // Creates the kernel device and starts serving it; false when it cannot.
-    bool plug();
+    bool plug() override;
     // Destroys the kernel device and stops serving it.
-    void unplug();
+    void unplug() override;
     // True while the kernel device exists (a model's unplug request clears it).
-    bool plugged() const;
+    bool plugged() const override;
 
     // Runs f(model) under the device's lock (fault knobs, state).
     template <class F> void with(F f) {
         rux::lockT<rux::mutexT> g(_mtx);
         f(*_model);
     }
+    void withModel(const std::function<void(modelT&)>& f) override { with(f); }
+    // Sends the model's unsolicited report (once the kernel device exists).
+    void sendUnsolicited() override;
 
-    rux::usbIdT id() const { return _id; }
+    rux::usbIdT id() const override { return _id; }
     const std::string& serial() const { return _serial; }
     // How often a model's request made the device reappear.
-    unsigned replugs() const;
+    unsigned replugs() const override;
     // Output reports handled so far.
-    unsigned reports() const;
+    unsigned reports() const override;
     // True while some program has the hidraw node open (UHID_OPEN/UHID_CLOSE).
     bool opened() const;
 
@@ -93,6 +97,7 @@ private:
     bool _stop = false;
     bool _plugged = false;
     int _opens = 0;
+    unsigned _unsolicited = 0; // reports to send on the next round
     unsigned _replugs = 0;
     unsigned _reports = 0;
 };
