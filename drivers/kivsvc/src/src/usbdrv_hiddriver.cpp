@@ -54,9 +54,10 @@ void hidDriverT::_stop() {
             return;
         _stopping = true;
         wait = _started;
+        // The thread may sleep in its poller, or in an identification step.
+        // Under the lock: the thread binds the listener under it too.
+        _listener.shutdown(3);
     }
-    // The thread may sleep in its poller, or in an identification step.
-    _listener.shutdown(3);
     _wake.wake();
     if (wait)
         _thread->wait();
@@ -68,7 +69,16 @@ void hidDriverT::_run() {
     loggerT::logbufT(_logger, log::INFO, "_run") << "started\n";
     const rux::usbHidSockAddrT addr(_vendor, _product);
     loggerT::logbufT(_logger, log::CRITICAL, "_run") << "registering USB address " << addr << "\n";
-    if (!_listener.bind(addr, 5)) {
+    bool bound;
+    {
+        lockT<mutexT> g(_mtx);
+        if (_stopping) {
+            _requests->close();
+            return;
+        }
+        bound = _listener.bind(addr, 5);
+    }
+    if (!bound) {
         loggerT::logbufT(_logger, log::CRITICAL, "_run")
             << "failed to bind to USB address " << addr << "\n";
         _requests->close();
