@@ -10,6 +10,7 @@
 
 #include "devdb.h"
 #include "kivsvc_common.h"
+#include "q720sim.h"
 #include "rux_cli_xface.h"
 #include "simdriver.h"
 
@@ -173,6 +174,57 @@ TEST(simDriverT, RemoveOffersTheConnectedSerialsSorted) {
     EXPECT_EQ(c.drv._serials(), (std::vector<std::string>{"Z", "m", "m2"}));
     for (const char* s : {"Z", "m", "m2"})
         ASSERT_TRUE(c.drv._disconnect(s));
+}
+
+// Reads succeed and leave the caller's message as it was; writes and resets
+// succeed; every bootloader operation fails, also leaving its message alone.
+TEST(q720simT, AnswersEveryOperationAtOnce) {
+    q720simT dev(reportDeviceT::Q720, "S", "", "");
+
+    kivsvc::configT cfg;
+    cfg.mutable_q7xx()->set_spare(7);
+    const std::string cfgBefore = cfg.SerializeAsString();
+    EXPECT_TRUE(dev.getConfig(cfg));
+    EXPECT_TRUE(dev.restoreLastSavedConfig(cfg));
+    EXPECT_EQ(cfg.SerializeAsString(), cfgBefore);
+    kivsvc::configT empty;
+    EXPECT_TRUE(dev.getConfig(empty));
+    EXPECT_EQ(empty.ByteSizeLong(), 0u);
+    EXPECT_TRUE(dev.setConfig(cfg, false));
+    EXPECT_TRUE(dev.setConfig(cfg, true));
+
+    kivsvc::statusT status;
+    status.set_opmode(kivsvc::statusT::simulation);
+    const std::string statusBefore = status.SerializeAsString();
+    EXPECT_TRUE(dev.getStatus(status));
+    EXPECT_EQ(status.SerializeAsString(), statusBefore);
+
+    kivsvc::measureT measure;
+    EXPECT_TRUE(dev.getMeasure(measure));
+    EXPECT_EQ(measure.ByteSizeLong(), 0u);
+
+    for (auto how : {kivDevT::swReset, kivDevT::hwReset, kivDevT::cfgReset})
+        EXPECT_TRUE(dev.reset(how)) << how;
+
+    kivsvc::bootAppDataT app;
+    app.set_version(3);
+    const std::string appBefore = app.SerializeAsString();
+    EXPECT_FALSE(dev.getBootAppData(app));
+    EXPECT_FALSE(dev.getFirmwareCRC(app));
+    EXPECT_FALSE(dev.setBootAppData(app));
+    EXPECT_FALSE(dev.eraseFirmware(app));
+    EXPECT_EQ(app.SerializeAsString(), appBefore);
+    kivsvc::fwBlockT block;
+    block.set_offset(0);
+    block.set_data("x");
+    EXPECT_FALSE(dev.writeFirmware(block));
+
+    // The identity: versions default only when not given.
+    EXPECT_EQ(dev.snum(), "S");
+    q720simT given(reportDeviceT::Q710, "T", "2.0", "3.1");
+    EXPECT_EQ(given.model(), reportDeviceT::Q710);
+    EXPECT_EQ(given.hwver(), "2.0");
+    EXPECT_EQ(given.swver(), "3.1");
 }
 
 // Sessions on several threads race for one serial number: one wins each time.
