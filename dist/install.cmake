@@ -4,6 +4,7 @@
 #   cmake --install build/plain                    a system install (/usr/local)
 #   cmake --install build/plain --prefix /tmp/x    everything under /tmp/x
 #   DESTDIR=/tmp/stage cmake --install build/plain --prefix /usr   for a package
+#   cmake --install build/plain --component rux   only what these rules install
 #
 # The programs read /etc/rux_ipc.cfg, and systemd and udev look in fixed
 # places: with a prefix of /usr or /usr/local the configuration and the system
@@ -18,20 +19,20 @@ set(_rux_libraries rux_sal-1 rux_logger-1 rux_cli-1 rux_proto-1 rux_gas-1 rux_ip
 set_target_properties(${_rux_programs} PROPERTIES
   INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 set_target_properties(${_rux_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
-install(TARGETS ${_rux_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS ${_rux_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT rux)
 install(TARGETS ${_rux_libraries}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT rux
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT rux)
 
 # Headers: every library's public include directory, merged under include/rux.
 foreach(dir sal logger cli proto gas ipc drivers/kivsvc/common)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/include/
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rux)
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rux COMPONENT rux)
 endforeach()
 install(FILES ${PROJECT_BINARY_DIR}/drivers/kivsvc/common/messages.pb.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rux)
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rux COMPONENT rux)
 
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT rux)
 
 # Decided when installing, as the prefix may be given only then.
 install(CODE "
@@ -58,4 +59,4 @@ install(CODE "
   else()
     file(INSTALL ${PROJECT_SOURCE_DIR}/dist/sysusers/rux.conf DESTINATION /usr/lib/sysusers.d)
   endif()
-")
+" COMPONENT rux)
