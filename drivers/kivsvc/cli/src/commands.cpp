@@ -97,6 +97,12 @@ int resolve(contextT& c, devClientT& client, const std::string& which, deviceT& 
     return c.out.error(exNODEVICE, "no device \"" + which + "\" (see \"kivsvc-cli list\")");
 }
 
+// The command polls `quit` from here on; true when a signal came already.
+bool pollQuit(contextT& c) {
+    c.polling->store(true);
+    return c.quit->load();
+}
+
 std::string devName(const deviceT& d) {
     return "device " + std::to_string(d.id) + " (" + modelName(d.model) + " " + d.snum + ")";
 }
@@ -199,11 +205,21 @@ int cmdSetConfig(contextT& c) {
     // The input first: a mistake in it is a usage error, whatever the service.
     std::string json;
     if (!c.o.file.empty()) {
-        std::ifstream f(c.o.file);
-        std::ostringstream ss;
-        if (!f || !(ss << f.rdbuf()))
+        // A configuration is a few kilobytes; a bound keeps a wrong file
+        // (a device, a log) from being read whole.
+        constexpr std::size_t maxFile = 1 << 20;
+        std::ifstream f(c.o.file, std::ios::binary);
+        if (!f)
             return c.out.error(exUSAGE, "cannot read \"" + c.o.file + "\"");
-        json = ss.str();
+        json.resize(maxFile + 1);
+        f.read(&json[0], std::streamsize(json.size()));
+        if (f.bad())
+            return c.out.error(exUSAGE, "cannot read \"" + c.o.file + "\"");
+        json.resize(std::size_t(f.gcount()));
+        if (json.size() > maxFile)
+            return c.out.error(exUSAGE, "\"" + c.o.file + "\" is larger than 1 MiB");
+        if (json.empty())
+            return c.out.error(exUSAGE, "\"" + c.o.file + "\" is empty");
     }
     kivsvc::q7xxConfigT change;
     std::string err;
@@ -283,6 +299,8 @@ int watchMeasure(contextT& c, devClientT& client) {
     deviceT dev;
     if (int e = resolve(c, client, c.o.measureDevice, dev, true))
         return e;
+    if (pollQuit(c))
+        return exOK;
     long n = 0;
     for (;;) {
         kivmsgT reply;
@@ -326,6 +344,8 @@ int cmdWatch(contextT& c) {
         return e;
     if (!c.o.measureDevice.empty())
         return watchMeasure(c, client);
+    if (pollQuit(c))
+        return exOK;
     kivmsgT reply;
     resultT r = client.call(kivmsgT::registerForDeviceNotif, -1, reply);
     if (r != resultT::ok)
@@ -412,6 +432,8 @@ int cmdFlash(contextT& c) {
     if (dev.model != kivsvc::reportDeviceT::NBOOT)
         return c.out.error(exREFUSED, devName(dev) + " is not in bootloader mode");
 
+    if (pollQuit(c))
+        return c.out.error(exREFUSED, "interrupted before anything was written");
     progressViewT view(c.out.json());
     flasherT f(
         client, dev.id, [&](const std::string& s, uint64_t d, uint64_t t) { view(s, d, t); },

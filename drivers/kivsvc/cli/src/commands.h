@@ -41,6 +41,9 @@ struct contextT {
     optionsT o;
     outputT out{false};
     const std::atomic<bool>* quit = nullptr;
+    // Set by a command that from now on polls `quit` itself; until then a
+    // signal ends the program at once.
+    std::atomic<bool>* polling = nullptr;
 };
 
 int cmdList(contextT& c);

@@ -29,8 +29,8 @@ void startSignalThread() {
     std::thread([set] {
         int sig = 0;
         while (sigwait(&set, &sig) == 0) {
-            g_quit = true;
-            if (!g_polling.load())
+            // A second signal does not wait for the command to notice.
+            if (g_quit.exchange(true) || !g_polling.load())
                 std::_Exit(128 + sig);
         }
     }).detach();
@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
     using namespace kivcli;
     contextT c;
     c.quit = &g_quit;
+    c.polling = &g_polling;
     optionsT& o = c.o;
 
     CLI::App app{"kivsvc-cli - use the flow-meter device service (kivsvc-drv) from the command "
@@ -208,10 +209,8 @@ int main(int argc, char** argv) {
         return cmdSetConfig(c);
     if (*reset)
         return cmdReset(c);
-    if (*watch) {
-        g_polling = true;
+    if (*watch)
         return cmdWatch(c);
-    }
     if (*flash) {
         imageT& img = o.img;
         if (!number(offset, "offset", img.offset) || !number(fwVersion, "fw-version", img.version))
@@ -222,7 +221,6 @@ int main(int argc, char** argv) {
             return exUSAGE;
         if (!code.empty() && !(img.hasCode = number(code, "code", img.code)))
             return exUSAGE;
-        g_polling = true;
         return cmdFlash(c);
     }
     return exUSAGE;

@@ -407,6 +407,9 @@ TEST_F(CliTest, BadConfigFileIsAUsageError) {
     EXPECT_EQ(r.code, 2) << r.out;
     r = sys->run({"set", "config", "SN000201", "--file", sys->file("bad2.json", "{\"nope\":1}")});
     EXPECT_EQ(r.code, 2) << r.out;
+    r = sys->run({"set", "config", "SN000201", "--file", "/dev/zero"});
+    EXPECT_EQ(r.code, 2) << r.out;
+    EXPECT_NE(r.out.find("larger than"), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, ResetOfAMeter) {
