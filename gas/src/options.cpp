@@ -17,7 +17,8 @@ namespace rux {
 namespace impl {
 
 bool parseWholeText(const std::string& text, std::string& out) {
-    if (text.empty())
+    // Stream input takes one word: a blank would cut the value short.
+    if (text.empty() || text.find_first_of(" \t\n\v\f\r") != std::string::npos)
         return false;
     out = text;
     return true;
@@ -228,8 +229,9 @@ bool gasT::_parse(std::list<optionT>& opts, int argc, char* argv[]) {
             return false;
         }
         if (!found->assign(optarg ? optarg : "")) {
+            // An option without a letter shows none (not a NUL byte).
             std::cerr << "error: failed to parse option argument \"" << found->lname() << "\" (-"
-                      << found->sname() << ")" << std::endl;
+                      << std::string(found->sname() ? 1 : 0, found->sname()) << ")" << std::endl;
             return false;
         }
     }

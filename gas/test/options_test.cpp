@@ -77,7 +77,9 @@ TEST(gasOptions, ValuesAreTakenWhole) {
         {{"-i", "3 "}, "", "\"level\" (-i)"},
         {{"-r", "1.5"}, "ratio=1.5 ", ""},
         {{"-r", "1.5x"}, "", "\"ratio\" (-r)"},
-        {{"-t", "/a b"}, "text=[/a b] ", ""},
+        {{"-t", "/a"}, "text=[/a] ", ""},
+        {{"-t", "/a b"}, "", "\"text\" (-t)"},
+        {{"-t", " /a"}, "", "\"text\" (-t)"},
         {{"-t", ""}, "", "\"text\" (-t)"},
         {{"-f", "--long-only"}, "flag=1 opt=[] long-only=1 ", ""},
         {{"-o"}, "opt=[<>]", ""},
@@ -87,7 +89,8 @@ TEST(gasOptions, ValuesAreTakenWhole) {
         {{"first", "x17"}, "", ""},
         {{"-L", "Info"}, "logLevel=7 ", ""},
         {{"-L", "verbose"}, "", "\"loglevel\" (-L)"},
-        {{"-G", "/a dir/with blanks"}, "logDir=[/a dir/with blanks]", ""},
+        {{"-G", "/a/dir"}, "logDir=[/a/dir]", ""},
+        {{"-G", "/a dir/with blanks"}, "", "\"logdir\" (-G)"},
     };
     for (const caseT& c : cases) {
         std::string line;

@@ -98,8 +98,8 @@ public:
 
         // Reads the argument into a variable with the type's stream input. The
         // whole argument must be consumed: "10s" is no number, an unsigned type
-        // refuses a sign, and text takes the whole argument, blanks included
-        // (but not an empty one). The variable is unchanged on refusal.
+        // refuses a sign, and text is one word (a blank or an empty argument
+        // is refused, never cut short). The variable is unchanged on refusal.
         template <class T> class parseVarT : public assignerT {
         public:
             explicit parseVarT(T& var) : _var(var) {}
