@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -175,6 +176,18 @@ public:
         _logs = _dir.sub("log", true);
         // Nodes of the test process find the daemon here too.
         setenv("RUX_RUNTIME_DIR", _run.c_str(), 1);
+    }
+
+    // The bridge and the stand-in end cleanly on SIGTERM whatever the test
+    // did to them (a sanitizer report would fail their exit code too).
+    ~systemT() {
+        for (processT* p : {ui.get(), rass.get()}) {
+            if (!p || !p->running())
+                continue;
+            p->signal(SIGTERM);
+            EXPECT_TRUE(p->wait(msT(10000)));
+            EXPECT_EQ(0, p->exitCode());
+        }
     }
 
     std::map<std::string, std::string> env() const {
