@@ -276,8 +276,9 @@ void sessionsKill(const telnetParamT::sourceT& source, const cliArgsT& args, con
         say(out, "error: specified session (" + v + ") does not exist\n");
         return;
     }
-    // The reply goes out first; the issuing session ends once it returns.
-    say(out, "killing telnet session #" + v + "\n");
+    // The reply goes out first; the issuing session ends once it returns. The
+    // console puts the line end before its next prompt.
+    say(out, "killing telnet session #" + v);
     s->shutdown();
 }
 
