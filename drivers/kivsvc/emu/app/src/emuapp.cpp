@@ -1,9 +1,13 @@
 #include "emuapp.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+
+#include <unistd.h>
 
 #include "rux_cli_xface.h"
 
@@ -124,6 +128,9 @@ bool emuAppT::_config(rux::gasCfgT& cfg) {
 bool emuAppT::_options(std::list<optionT>& opts) {
     opts.emplace_back("dir", 'd', optionT::enREQUIRED,
                       "emulation directory (default: $RUX_HID_EMU_DIR)", optionT::parseVar(_dir));
+    opts.emplace_back("uhid", 'u', optionT::enNONE,
+                      "plug devices into the running kernel through /dev/uhid instead",
+                      optionT::func([this](const std::string&) { return _uhid = true; }));
     opts.emplace_back("meter", 'm', optionT::enREQUIRED,
                       "plug in a meter at start: \"<model name>,<serial>[,<sw>[,<hw>]]\", "
                       "versions in hexadecimal",
@@ -143,13 +150,20 @@ bool emuAppT::_version(std::string& version) {
 }
 
 bool emuAppT::_help(std::string& help) {
-    help = "Meters appear to programs that use the same emulation directory.\n";
+    help = "Meters appear to programs that use the same emulation directory; with uhid, to\n"
+           "every program on this machine, as hidraw devices of the kernel.\n";
     return true;
 }
 
 bool emuAppT::_init(const rux::gasCfgT&) {
     _log = rux::loggerT("kivsvc-emu");
-    if (_dir.empty()) {
+    if (_uhid) {
+        if (::access("/dev/uhid", R_OK | W_OK) != 0) {
+            std::cerr << "cannot use /dev/uhid: " << std::strerror(errno)
+                      << " (load the uhid module; needs write access)" << std::endl;
+            return false;
+        }
+    } else if (_dir.empty()) {
         std::cerr << "no emulation directory: give the dir option or set RUX_HID_EMU_DIR"
                   << std::endl;
         return false;
@@ -187,11 +201,24 @@ void emuAppT::_add(const std::string& kind, std::unique_ptr<modelT> model, const
         return;
     }
     const std::string name = kind + std::to_string(_next++);
-    auto dev = std::make_unique<hidDevT>(
-        _dir, name, rux::usbIdT(uint16_t(vendor), uint16_t(product)), std::move(model),
-        kind == "boot" ? "nxxx bootloader (emulated)" : "q7xx meter (emulated)");
+    const rux::usbIdT usb{uint16_t(vendor), uint16_t(product)};
+    const std::string descr = kind == "boot" ? "nxxx bootloader (emulated)" : "q7xx meter (emulated)";
+    std::unique_ptr<emuDevT> dev;
+    if (_uhid) {
+        // The kernel shows the serial number the model reports.
+        std::string serial;
+        if (auto* m = dynamic_cast<meterT*>(model.get()))
+            serial = m->identity().snum;
+        else if (auto* b = dynamic_cast<bootT*>(model.get()))
+            serial = b->identity().snum;
+        dev = std::make_unique<uhidDevT>(
+            usb, std::move(model), kind == "boot" ? reportIdsT::bootloader() : reportIdsT::meter(),
+            descr, serial);
+    } else {
+        dev = std::make_unique<hidDevT>(_dir, name, usb, std::move(model), descr);
+    }
     if (!dev->plug()) {
-        os << "failed to plug " << name << " into " << _dir << "\n";
+        os << "failed to plug " << name << " into " << (_uhid ? "/dev/uhid" : _dir) << "\n";
         return;
     }
     rux::loggerT::logbufT(_log, log::NOTICE, "add") << "plugged " << name << " " << ident << "\n";
@@ -218,7 +245,7 @@ void emuAppT::_list(const std::string& kind, std::ostream& os) {
 }
 
 void emuAppT::_remove(const std::string& kind, const std::string& name, std::ostream& os) {
-    std::unique_ptr<hidDevT> dev;
+    std::unique_ptr<emuDevT> dev;
     {
         lockT<mutexT> g(_mtx);
         auto it = _devs.find(name);
@@ -235,7 +262,7 @@ void emuAppT::_remove(const std::string& kind, const std::string& name, std::ost
 }
 
 bool emuAppT::_withDev(const std::string& kind, const std::string& name, std::ostream& os,
-                       const std::function<void(hidDevT&)>& f) {
+                       const std::function<void(emuDevT&)>& f) {
     lockT<mutexT> g(_mtx);
     auto it = _devs.find(name);
     if (it == _devs.end() || it->second.kind != kind) {
@@ -278,7 +305,7 @@ void emuAppT::_deviceCommands(const std::string& kind, const std::shared_ptr<cli
         const std::string k = a["knob"];
         const unsigned n = unsigned(intArg(a, "count", 1));
         const long long ms = intArg(a, "ms", 6000);
-        if (_withDev(kind, a["name"], os, [&](hidDevT& d) {
+        if (_withDev(kind, a["name"], os, [&](emuDevT& d) {
                 d.with([&](modelT& m) {
                     faultsT& f = m.faults();
                     if (k == "drop") {
@@ -311,7 +338,7 @@ void emuAppT::_deviceCommands(const std::string& kind, const std::shared_ptr<cli
     mute->action(act([this, kind](const cliArgsT& a, std::ostream& os) {
         const unsigned key = unsigned(intArg(a, "rid", 0)) << 8 | unsigned(intArg(a, "mid", 0));
         if (_withDev(kind, a["name"], os,
-                     [&](hidDevT& d) { d.with([&](modelT& m) { m.faults().mute.insert(key); }); }))
+                     [&](emuDevT& d) { d.with([&](modelT& m) { m.faults().mute.insert(key); }); }))
             os << "muted\n";
     }));
     menu->add(mute);
@@ -319,7 +346,7 @@ void emuAppT::_deviceCommands(const std::string& kind, const std::shared_ptr<cli
     auto clear = cliCmdT::create("clear", "take every fault knob back");
     clear->add(param("name", "device name", cliValSTR::create(1, 64), true));
     clear->action(act([this, kind](const cliArgsT& a, std::ostream& os) {
-        if (_withDev(kind, a["name"], os, [](hidDevT& d) {
+        if (_withDev(kind, a["name"], os, [](emuDevT& d) {
                 d.with([](modelT& m) {
                     m.faults() = faultsT();
                     if (auto* b = dynamic_cast<bootT*>(&m))
@@ -333,7 +360,7 @@ void emuAppT::_deviceCommands(const std::string& kind, const std::shared_ptr<cli
     auto unsol = cliCmdT::create("unsolicited", "send a report nobody asked for");
     unsol->add(param("name", "device name", cliValSTR::create(1, 64), true));
     unsol->action(act([this, kind](const cliArgsT& a, std::ostream& os) {
-        if (_withDev(kind, a["name"], os, [](hidDevT& d) { d.sendUnsolicited(); }))
+        if (_withDev(kind, a["name"], os, [](emuDevT& d) { d.sendUnsolicited(); }))
             os << "sent\n";
     }));
     menu->add(unsol);

@@ -1,7 +1,9 @@
 // kivsvc-emu: plugs emulated meters into the emulated USB HID transport, so
 // that the device service and its clients run without hardware.
 //
-// The emulation directory comes from the "dir" option or RUX_HID_EMU_DIR.
+// The emulation directory comes from the "dir" option or RUX_HID_EMU_DIR; with
+// the "uhid" option devices are plugged into the running kernel through
+// /dev/uhid instead (kivemu::uhidDevT), where every program finds them.
 // The console (stdio or telnet) adds, lists and removes meters and
 // bootloaders and sets their fault knobs; every device runs on a thread of its
 // own (kivemu::hidDevT).
@@ -14,6 +16,7 @@
 
 #include "kivemu/boot.h"
 #include "kivemu/hiddev.h"
+#include "kivemu/uhiddev.h"
 #include "rux_gas_xface.h"
 #include "sal/cond.h"
 #include "sal/mutex.h"
@@ -37,7 +40,7 @@ protected:
 
 private:
     struct entryT {
-        std::unique_ptr<hidDevT> dev;
+        std::unique_ptr<emuDevT> dev;
         std::string kind;  // "meter" or "boot"
         std::string ident; // identity, as listed
     };
@@ -50,9 +53,10 @@ private:
     void _deviceCommands(const std::string& kind, const std::shared_ptr<rux::cliMenuT>& menu);
     // Runs f on the named device; false (and a message) when there is none.
     bool _withDev(const std::string& kind, const std::string& name, std::ostream& os,
-                  const std::function<void(hidDevT&)>& f);
+                  const std::function<void(emuDevT&)>& f);
 
     std::string _dir;
+    bool _uhid = false; // plug into the kernel through /dev/uhid
     std::list<std::string> _initial; // "meter" options, plugged at start
     rux::loggerT _log;
     rux::mutexT _mtx; // _devs, _next, _quitting
