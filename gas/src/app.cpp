@@ -131,6 +131,10 @@ int gasT::start(int argc, char* argv[]) {
 void gasT::_onQuitSignal(int sig) {
     if (_loggerUp)
         loggerT::logbufT(_log, log::NOTICE, "_onQuitSignal") << signalName(sig) << " received\n";
+    _askQuit();
+}
+
+void gasT::_askQuit() {
     bool running;
     {
         lockT<mutexT> g(_runMtx);

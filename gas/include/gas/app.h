@@ -12,8 +12,9 @@
 //
 // Threads: start() runs on the main thread. _quit() is called from the signal
 // thread "rux_gas_signal" or from a console thread while _run() runs; the other
-// virtual operations run on the thread that called start(). A quit signal that
-// comes before _run() starts makes start() skip _run() (exit code 0). Only one
+// virtual operations run on the thread that called start(). A quit signal (or
+// the console's "rux quit") that comes before _run() starts makes start() skip
+// _run() (exit code 0). Only one
 // skeleton may be started per process (a second one fails with exit code 2).
 // Threads made after start() inherit SIGTERM, SIGINT and SIGHUP blocked, and
 // SIGPIPE is ignored: a program that executes another one resets both first.
@@ -203,6 +204,9 @@ private:
     bool _loggerSetup();
     bool _osPost(bool& end, int& code);
     void _onQuitSignal(int sig);
+    // A quit from a signal or the console: _quit() while _run() runs, before
+    // it the body is skipped.
+    void _askQuit();
     void _cleanup();
 
     const std::string _name;

@@ -22,7 +22,7 @@ bool gasConsoleT::setup(const gasCfgT& cfg) {
     sysMenuCfgT menu;
     menu.appName = _app.name();
     gasT* app = &_app;
-    menu.quit = [app] { app->_quit(); };
+    menu.quit = [app] { app->_askQuit(); };
     menu.server = [this] { return server(); };
     menu.devices = [](std::list<std::shared_ptr<logDevT>>& l) { getLogDevices(l); };
     auto rux = makeSysMenu(menu);
