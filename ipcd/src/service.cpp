@@ -103,6 +103,11 @@ void ipcdServiceT::_run() {
         }
         bool ctrl = false;
         _debug = _log.level() >= log::DEBUG;
+        // What several nodes sent together leaves by priority: a datagram
+        // skips the queues only when it is the one read in this wake-up.
+        int readers = 0;
+        for (int i = 0; i < n; ++i)
+            readers += evs[i].data.ptr ? 1 : 0;
         // Nodes cut off meanwhile stay alive (held by _dead) until _reap.
         for (int i = 0; i < n; ++i) {
             ipcNodeT* raw = static_cast<ipcNodeT*>(evs[i].data.ptr);
@@ -113,7 +118,7 @@ void ipcdServiceT::_run() {
             if (raw->gone || raw->paused)
                 continue;
             std::shared_ptr<ipcNodeT> node = raw->shared_from_this();
-            if (!_schedule(node))
+            if (!_schedule(node, readers == 1))
                 _disconnect(node);
         }
         _reap();
@@ -149,7 +154,7 @@ bool ipcdServiceT::_handleCtrl() {
     return true;
 }
 
-bool ipcdServiceT::_schedule(const std::shared_ptr<ipcNodeT>& node) {
+bool ipcdServiceT::_schedule(const std::shared_ptr<ipcNodeT>& node, bool alone) {
     ssize_t r = ::recv(node->fd(), _rbuf.get(), maxDgram, MSG_DONTWAIT | MSG_TRUNC);
     if (r < 0)
         return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
@@ -167,7 +172,7 @@ bool ipcdServiceT::_schedule(const std::shared_ptr<ipcNodeT>& node) {
     if (!_accept(view, *node, prio))
         return true;
     timeT now(monCLK);
-    if (_queue.passes(prio, now)) {
+    if (alone && _queue.passes(prio, now)) {
         // Nothing more urgent waits: no need to queue it.
         _queue.taken(prio, now);
         _route(view, *node);

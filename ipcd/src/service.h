@@ -48,7 +48,9 @@ private:
     // Takes the handed-over nodes; false when the service is to end.
     bool _handleCtrl();
     // Reads one datagram of `node`; false when the connection has ended.
-    bool _schedule(const std::shared_ptr<ipcNodeT>& node);
+    // `alone`: no other node was read in this wake-up, so a datagram that
+    // nothing more urgent holds back may be routed without queuing.
+    bool _schedule(const std::shared_ptr<ipcNodeT>& node, bool alone);
     // Routes queued datagrams as far as priorities and holds allow.
     void _dispatch();
 

@@ -108,6 +108,36 @@ TEST(IpcdQueues, HeldBackDatagramsLeaveByPriorityAfterTheHold) {
     EXPECT_EQ(got, (std::vector<std::string>{"first", "second", "d", "b", "a", "c"}));
 }
 
+TEST(IpcdQueues, DatagramsOfSeveralNodesReadTogetherLeaveByPriority) {
+    daemonT dmn;
+    ASSERT_TRUE(dmn.start(cfgText("LOG_LEV = INFO\nCONGESTION = WAIT\n")));
+    nodeT stuck, flooder, slow, quick, dst;
+    ASSERT_EQ(dst.attach("local", "dst"), 0);
+    ASSERT_EQ(slow.attach("local", "slow"), 0);
+    ASSERT_EQ(quick.attach("local", "quick"), 0);
+    ASSERT_EQ(flooder.attach("local", "flooder"), 0);
+    ASSERT_EQ(stuck.attach("local", "stuck"), 0);
+    ASSERT_TRUE(flooder.waitPresence("stuck", true));
+    // The service stands still on a node that stopped reading, so that what
+    // the others send meanwhile is all there when it goes on.
+    readerProcT reader(stuck.fd(), "never");
+    ASSERT_TRUE(reader.ok());
+    reader.stop();
+    const std::string chunk(1000, 'x');
+    for (int i = 0; i < 100000 && dmn.count("(infinite)") == 0; ++i)
+        if (!flooder.trySend(flooder.user(stuck.id(), chunk)))
+            break;
+    ASSERT_TRUE(dmn.waitLog("waiting node \"stuck\" to exit from congested state (infinite)"));
+    ASSERT_TRUE(slow.send(slow.user(dst.id(), "later", 3)));
+    ASSERT_TRUE(quick.send(quick.user(dst.id(), "urgent", 0)));
+    reader.cont();
+    dgramT d;
+    ASSERT_TRUE(dst.recvKind(enIPC_USER, d));
+    EXPECT_EQ(payload(d), "urgent");
+    ASSERT_TRUE(dst.recvKind(enIPC_USER, d));
+    EXPECT_EQ(payload(d), "later");
+}
+
 TEST(IpcdQueues, ANodeWithTooMuchQueuedIsNotReadUntilItDrains) {
     daemonT dmn;
     ASSERT_TRUE(
