@@ -49,7 +49,7 @@ bool ipcdRouterT::_accept(const dgramT& d, const ipcNodeT& from, unsigned& prio)
         // Presence notifications travel from the daemon only.
         std::ostringstream s;
         s << "unexpected message type (" << kind << ") --> discarding";
-        _logLimited(log::ERROR, "_schedule", s.str());
+        _logLimited(log::ERROR, "_dispatch", s.str());
         return false;
     }
     unsigned pr = p[kFlagsAt] & 0x07;
