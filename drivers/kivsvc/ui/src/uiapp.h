@@ -68,6 +68,7 @@ private:
     };
     class _ipcEventHandlerT;
 
+    using rux::gasT::_init; // the skeleton's hook stays as it is
     bool _init();
     bool _do_start();
     void _do_forward();
