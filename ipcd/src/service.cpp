@@ -95,7 +95,7 @@ void ipcdServiceT::_run() {
     IPCD_LOG(_log, log::DEBUG, "_run") << _info;
     epoll_event evs[64];
     for (;;) {
-        int ms = _queue.empty() ? -1 : ceilMs(_holdWait);
+        int ms = _queue.empty() ? -1 : ceilMs(_holdUntil - timeT(monCLK));
         int n = ::epoll_wait(_ep, evs, 64, ms);
         if (n < 0) {
             RUX_OS_CHECK(errno == EINTR);
@@ -198,11 +198,12 @@ void ipcdServiceT::_dispatch() {
     while (!_quit && !_queue.empty()) {
         ipcd::holdQueueT::entryT e;
         timeT wait;
-        ipcd::holdQueueT::nextT r = _queue.next(timeT(monCLK), e, wait);
+        timeT now(monCLK);
+        ipcd::holdQueueT::nextT r = _queue.next(now, e, wait);
         if (r == ipcd::holdQueueT::enEMPTY)
             return;
         if (r == ipcd::holdQueueT::enHELD) {
-            _holdWait = wait;
+            _holdUntil = now + wait;
             return;
         }
         _route(e.dgram, *e.from);

@@ -79,7 +79,9 @@ private:
     std::vector<std::shared_ptr<ipcNodeT>> _handover; // accepted, not yet attached
 
     ipcd::holdQueueT _queue;
-    timeT _holdWait; // how long the queues are held back after a dispatch
+    // Until when the queues are held back: a hand-over that stalls on a
+    // congested node must not push the next dispatch further out.
+    timeT _holdUntil;
     std::unique_ptr<char[]> _rbuf;
     std::vector<std::shared_ptr<ipcNodeT>> _dead; // cut off, not yet handled
     threadT::handleT _thread;
