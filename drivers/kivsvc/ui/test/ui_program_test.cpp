@@ -128,6 +128,32 @@ TEST(kivsvcUiRoad, frameForAServiceNotServedIsDroppedAndTheConnectionGoesOn) {
     expectVersionAnswered(c, 4);
 }
 
+// A node that takes a call and never answers costs the UI the "timeout"
+// option's wait, and no frame.
+TEST(kivsvcUiRoad, unansweredCallEndsAtTheTimeoutAndTheConnectionGoesOn) {
+    systemT sys;
+    ASSERT_TRUE(sys.startDaemon());
+    ASSERT_TRUE(sys.startDriver());
+    ASSERT_TRUE(sys.startBridge({"-s", "local", "-t", "300"}));
+    rux::ipcServiceT::handleT svc = rux::ipcServiceT::handle("local");
+    auto seen = std::make_shared<nodeSeenT>("kivsvc-ui");
+    svc.setEventHandler(seen);
+    ASSERT_EQ(0, svc.bind("kivsvc-cli"));
+    ASSERT_TRUE(seen->waitUp());
+
+    uiClientT c;
+    ASSERT_TRUE(sys.connectUi(c));
+    ASSERT_TRUE(c.send(frameBytes(0x00010101u, request(kivmsgT::getSvcVersion, 1))));
+    std::string src;
+    std::unique_ptr<rux::ipcMessageT> call;
+    ASSERT_EQ(0, svc.recv(src, call, rux::timeT::fromMs(10000)));
+    EXPECT_EQ("kivsvc-ui", src);
+    ASSERT_TRUE(sys.ui->waitForOutput(
+        "failed to send data to \"kivsvc-cli\" on service \"local\", err = 2"));
+    svc.shutdown();
+    expectVersionAnswered(c, 2);
+}
+
 // A node without a code in frames cannot be named to the UI: its message is
 // dropped, and the device service's reports still come through.
 TEST(kivsvcUiRoad, messageFromANodeWithoutCodeIsDroppedAndReportsGoOn) {
