@@ -171,6 +171,26 @@ TEST_F(uhidDriver, UnplugFailsTheWaitingRequestAndRemovesTheDevice) {
     EXPECT_EQ(askSnum(*dev), "");
 }
 
+TEST_F(uhidDriver, StrayAndDamagedRepliesFailTheRequestAndAreLogged) {
+    meterRigT rig("UHD-STRAY");
+    auto dev = waitDevice<q7xxUsbDevT>(rig.vendor, padded("UHD-STRAY", 17));
+    ASSERT_TRUE(dev);
+    const std::string unexpected = "received unexpected report from device \"" +
+                                   dev->address().path + "\"\n";
+    rig.meter->sendUnsolicited(); // nothing asked
+    ASSERT_TRUE(log.waitFor(unexpected, 1));
+
+    rig.drv->replyTimeout(rux::timeT::fromMs(500));
+    rig.meter->with([](kivemu::modelT& m) { m.faults().wrongRid = 1; });
+    EXPECT_EQ(askSnum(*dev), "");
+    EXPECT_TRUE(log.waitFor(unexpected, 2)) << "another report id reaches the driver";
+
+    rig.meter->with([](kivemu::modelT& m) { m.faults().corrupt = 1; });
+    EXPECT_EQ(askSnum(*dev), "");
+    EXPECT_TRUE(log.waitFor("faild to validate checksum"));
+    EXPECT_EQ(askSnum(*dev), padded("UHD-STRAY", 17));
+}
+
 // Erase, every block, checksum compared, record: the client's procedure.
 TEST_F(uhidDriver, FullFirmwareUpdateWithItsChecksum) {
     const uint16_t vendor = freshVendor();

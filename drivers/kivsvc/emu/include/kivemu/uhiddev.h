@@ -39,7 +39,9 @@ struct reportIdsT {
     std::vector<unsigned char> input;
     std::vector<unsigned char> output;
 
-    static reportIdsT meter() { return {{4}, {1, 2, 3}}; }
+    // The kernel passes on only input reports of declared ids: 5 is what the
+    // meter's "wrong report id" fault sends.
+    static reportIdsT meter() { return {{4, 5}, {1, 2, 3}}; }
     static reportIdsT bootloader() { return {{0xFF}, {1, 2}}; }
 };
 
