@@ -159,6 +159,31 @@ TEST_F(uhidBackend, ArrivalAndRemovalAreSeenThroughTheMonitor) {
     EXPECT_EQ(p2.serial, "UH-M-0003");
 }
 
+TEST_F(uhidBackend, TwoDevicesOfOneIdGoToTwoAcceptsAndAThirdWaits) {
+    auto a = meter(0x7A05, "UH-M-0005A");
+    auto b = meter(0x7A05, "UH-M-0005B");
+    ASSERT_TRUE(a->plug());
+    ASSERT_TRUE(b->plug());
+    srvSocketT<seqSocketT> srv;
+    ASSERT_TRUE(srv.bind(usbHidSockAddrT(0x7A05, 0x0001), 2));
+    seqSocketT s1, s2;
+    usbHidSockAddrT p1, p2;
+    ASSERT_TRUE(acceptWithin(srv, s1, p1));
+    ASSERT_TRUE(acceptWithin(srv, s2, p2));
+    EXPECT_NE(p1.path, p2.path);
+    EXPECT_NE(p1.serial, p2.serial);
+
+    rux::pollerT<rux::socketT*, int> poller;
+    poller.add(&srv, 5, 0);
+    EXPECT_TRUE(poller.wait(rux::timeT()).end()) << "both devices are taken";
+    auto c = meter(0x7A05, "UH-M-0005C");
+    ASSERT_TRUE(c->plug());
+    seqSocketT s3;
+    usbHidSockAddrT p3;
+    ASSERT_TRUE(acceptWithin(srv, s3, p3));
+    EXPECT_EQ(p3.serial, "UH-M-0005C");
+}
+
 TEST_F(uhidBackend, WithUdevdTheDeviceIsInItsDatabaseBeforeTheBackendSeesIt) {
     if (!udevd())
         GTEST_SKIP() << "needs systemd-udevd (scripts/vm/run-guest --udevd)";
