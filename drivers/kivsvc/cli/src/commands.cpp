@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "cfginput.h"
+#include "output.pb.h"
 
 namespace kivcli {
 
@@ -23,13 +24,13 @@ std::string modelName(kivsvc::reportDeviceT::modelT m) {
     return kivsvc::reportDeviceT::modelT_Name(m);
 }
 
-pb::Struct deviceStruct(const deviceT& d) {
-    pb::Struct s;
-    put(s, "dev_id", double(d.id));
-    put(s, "model", modelName(d.model));
-    put(s, "snum", d.snum);
-    put(s, "hwver", d.hwver);
-    put(s, "swver", d.swver);
+kivcliout::deviceT deviceJson(const deviceT& d) {
+    kivcliout::deviceT s;
+    s.set_dev_id(d.id);
+    s.set_model(modelName(d.model));
+    s.set_snum(d.snum);
+    s.set_hwver(d.hwver);
+    s.set_swver(d.swver);
     return s;
 }
 
@@ -109,9 +110,9 @@ std::string devName(const deviceT& d) {
 
 int okResult(contextT& c, const deviceT& d, const std::string& text) {
     if (c.out.json()) {
-        pb::Struct s;
-        put(s, "result", std::string("ok"));
-        put(s, "dev_id", double(d.id));
+        kivcliout::resultT s;
+        s.set_result("ok");
+        s.set_dev_id(d.id);
         c.out.object(s);
     } else {
         c.out.text(text);
@@ -129,10 +130,9 @@ int cmdList(contextT& c) {
     if (resultT r = client.devices(all, false); r != resultT::ok)
         return failure(c, r, "listing the devices");
     if (c.out.json()) {
-        pb::Struct s;
-        auto* list = (*s.mutable_fields())["devices"].mutable_list_value();
+        kivcliout::deviceListT s;
         for (auto& d : all)
-            *list->add_values()->mutable_struct_value() = deviceStruct(d.second);
+            *s.add_devices() = deviceJson(d.second);
         c.out.object(s);
         return exOK;
     }
@@ -158,8 +158,8 @@ int cmdVersion(contextT& c) {
     if (r != resultT::ok || reply.msg_id() != kivmsgT::svcVersionReply)
         return failure(c, r, "asking the service's version");
     if (c.out.json()) {
-        pb::Struct s;
-        put(s, "svc_version", reply.svc_version());
+        kivcliout::versionT s;
+        s.set_svc_version(reply.svc_version());
         c.out.object(s);
     } else {
         c.out.text(reply.svc_version());
@@ -286,9 +286,11 @@ void printEvent(contextT& c, const kivmsgT& report) {
     deviceT d = deviceOf(report);
     const bool attached = report.report_device().event() == kivsvc::reportDeviceT::attached;
     if (c.out.json()) {
-        pb::Struct s = attached ? deviceStruct(d) : pb::Struct();
-        put(s, "event", std::string(attached ? "attached" : "removed"));
-        put(s, "dev_id", double(d.id));
+        kivcliout::deviceT s;
+        s.set_event(attached ? "attached" : "removed");
+        if (attached)
+            s.MergeFrom(deviceJson(d));
+        s.set_dev_id(d.id);
         c.out.object(s);
     } else {
         c.out.text(attached ? "attached " + deviceLine(d) : "removed  " + std::to_string(d.id));
@@ -308,9 +310,9 @@ int watchMeasure(contextT& c, devClientT& client) {
         if (r != resultT::ok || reply.msg_id() != kivmsgT::reportMeasure)
             return failure(c, r, "reading the measure of " + devName(dev));
         if (c.out.json()) {
-            pb::Struct s;
-            put(s, "dev_id", double(dev.id));
-            put(s, "measure", reply.measure());
+            kivcliout::measureLineT s;
+            s.set_dev_id(dev.id);
+            *s.mutable_measure() = reply.measure();
             c.out.object(s);
         } else {
             c.out.text(reply.measure().ShortDebugString());
@@ -387,11 +389,11 @@ public:
             std::fflush(stdout);
             return;
         }
-        pb::Struct s;
-        put(s, "event", std::string("progress"));
-        put(s, "stage", stage);
-        put(s, "done", double(done));
-        put(s, "total", double(total));
+        kivcliout::progressT s;
+        s.set_event("progress");
+        s.set_stage(stage);
+        s.set_done(uint32_t(done));
+        s.set_total(uint32_t(total));
         std::cout << outputT::toJson(s) << "\n" << std::flush;
     }
 
@@ -443,12 +445,12 @@ int cmdFlash(contextT& c) {
     if (o.exitCode != exOK)
         return c.out.error(o.exitCode, devName(dev) + ": " + o.error);
     if (c.out.json()) {
-        pb::Struct s;
-        put(s, "event", std::string("done"));
-        put(s, "result", std::string("ok"));
-        put(s, "dev_id", double(dev.id));
-        put(s, "crc32", double(o.deviceCrc));
-        put(s, "record", o.after);
+        kivcliout::flashDoneT s;
+        s.set_event("done");
+        s.set_result("ok");
+        s.set_dev_id(dev.id);
+        s.set_crc32(o.deviceCrc);
+        *s.mutable_record() = o.after;
         c.out.object(s);
     } else {
         c.out.text("flashed " + std::to_string(img.data.size()) + " bytes at " + hex(img.offset) +

@@ -78,14 +78,21 @@ int main(int argc, char** argv) {
                    "(default: give up after about a second)")
         ->check(CLI::NonNegativeNumber);
 
+    // Each command's manual ends with what every command shares.
+    auto manual = [](CLI::App* cmd, const std::string& text) {
+        cmd->footer(text +
+                    "\n\nEvery command also takes --json, --timeout SECONDS and --wait SECONDS;\n"
+                    "exit status and environment: see \"kivsvc-cli --help\".");
+    };
+
     auto* list = app.add_subcommand("list", "List the connected devices");
-    list->footer("Prints identifier, model, serial number, hardware and software version of "
+    manual(list, "Prints identifier, model, serial number, hardware and software version of "
                  "every device the service knows,\nmeters and bootloaders alike. "
                  "JSON: {\"devices\":[{\"dev_id\":..,\"model\":..,\"snum\":..,\"hwver\":..,"
                  "\"swver\":..}]}");
 
     auto* version = app.add_subcommand("version", "Print the device service's version");
-    version->footer("JSON: {\"svc_version\":\"...\"}");
+    manual(version, "JSON: {\"svc_version\":\"...\"}");
 
     auto* get = app.add_subcommand("get", "Read a device's configuration, status or measurement");
     get->require_subcommand(1);
@@ -93,14 +100,14 @@ int main(int argc, char** argv) {
     getCfg->add_option("DEVICE", o.device, deviceHelp)->required();
     getCfg->add_flag("--stored", o.stored,
                      "Read the configuration stored permanently instead of the one in use");
-    getCfg->footer("Prints the meter configuration field by field; with --json as one object "
+    manual(getCfg, "Prints the meter configuration field by field; with --json as one object "
                    "whose form \"set config --file\" reads back.");
     auto* getStatus = get->add_subcommand("status", "Read the operating status of a meter");
     getStatus->add_option("DEVICE", o.device, deviceHelp)->required();
-    getStatus->footer("Prints the operating mode (opmode) and the configuration mode (cfgmode).");
+    manual(getStatus, "Prints the operating mode (opmode) and the configuration mode (cfgmode).");
     auto* getMeasure = get->add_subcommand("measure", "Read the current measurement of a meter");
     getMeasure->add_option("DEVICE", o.device, deviceHelp)->required();
-    getMeasure->footer("Prints flow, totalised flow, frequency, current, direction and alarm.");
+    manual(getMeasure, "Prints flow, totalised flow, frequency, current, direction and alarm.");
 
     auto* set = app.add_subcommand("set", "Change a device's configuration");
     set->require_subcommand(1);
@@ -112,23 +119,26 @@ int main(int argc, char** argv) {
                        "JSON file with the fields to change, in the form \"get config --json\" "
                        "prints");
     setCfg->add_flag("--save", o.save, "Also store the configuration permanently");
-    setCfg->footer(
-        "The given fields replace those of the configuration in use; the others stay.\n"
-        "FIELD is a configuration field as \"get config\" names it; VALUE a number, true or\n"
-        "false, an enumeration name (m3_h, forward, ...), text, or for nested fields their\n"
-        "protobuf text form in braces. Assignments apply after --file. Examples:\n"
-        "  kivsvc-cli set config SN0001 flow_unit=m3_h cutoff_delay=3000\n"
-        "  kivsvc-cli get config 1 --json > cfg.json; kivsvc-cli set config 1 --file cfg.json "
-        "--save");
+    manual(setCfg,
+           "The given fields replace those of the configuration in use; the others stay.\n"
+           "FIELD is a configuration field as \"get config\" names it; VALUE a number, true or\n"
+           "false, an enumeration name (m3_h, forward, ...), text, or for nested fields their\n"
+           "protobuf text form in braces. Assignments apply after --file.\n"
+           "JSON: {\"result\":\"ok\",\"dev_id\":..}. Examples:\n"
+           "  kivsvc-cli set config SN0001 flow_unit=m3_h cutoff_delay=3000\n"
+           "  kivsvc-cli get config 1 --json > cfg.json; kivsvc-cli set config 1 --file cfg.json "
+           "--save");
 
     auto* reset = app.add_subcommand("reset", "Reset a device");
     reset->add_option("DEVICE", o.device, deviceHelp)->required();
     reset
         ->add_option("KIND", o.resetKind,
-                     "sw: restart the software; hw: restart the hardware; cfg: back to the "
-                     "factory configuration")
+                     "sw: restart the software; hw: restart the hardware; cfg: reset the "
+                     "configuration")
         ->required()
         ->check(CLI::IsMember({"sw", "hw", "cfg"}));
+    manual(reset, "Asks the device for the reset and waits for its acknowledgement.\n"
+                  "JSON: {\"result\":\"ok\",\"dev_id\":..}");
 
     auto* watch = app.add_subcommand("watch", "Show device arrivals and removals as they happen");
     watch->add_option("--measure", o.measureDevice,
@@ -138,7 +148,7 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber);
     watch->add_option("--count", o.count, "Stop after this many events or measurements")
         ->check(CLI::PositiveNumber);
-    watch->footer("Starts with every device already attached, then prints one line per event\n"
+    manual(watch, "Starts with every device already attached, then prints one line per event\n"
                   "(JSON: {\"event\":\"attached\"|\"removed\",\"dev_id\":..,...}) until "
                   "interrupted (Ctrl-C, SIGTERM: exit 0).\n"
                   "With --measure, ends with exit status 4 when the device is removed.");
@@ -155,18 +165,18 @@ int main(int argc, char** argv) {
     flash->add_option("--magic", magic, "Magic number of the application record");
     flash->add_option("--state", state, "State word of the application record");
     flash->add_option("--code", code, "Code word of the application record");
-    flash->footer(
-        "IMAGE is a raw image: exactly the bytes to place at --offset, nothing else (at most\n"
-        "16 MiB). The device must be a bootloader (model NBOOT in \"list\"). Steps: read the\n"
-        "application record; erase the application area (offset, image length); write the\n"
-        "image in blocks of 56 bytes; read the firmware checksum and compare it with the\n"
-        "image's CRC-32 (as zlib computes it); only if they match, write the application\n"
-        "record (magic, state, offset, length, CRC-32, version, code) and read it back.\n"
-        "--magic, --state and --code default to the record on the device if it holds one,\n"
-        "else 0. A mismatch, a refused block, a removed device or an interruption stops\n"
-        "before the record is written (exit 1); the device stays in bootloader mode and\n"
-        "can be flashed again. Progress: a bar on a terminal, else (and with --json) JSON\n"
-        "lines {\"event\":\"progress\",\"stage\":..,\"done\":..,\"total\":..}.");
+    manual(flash,
+           "IMAGE is a raw image: exactly the bytes to place at --offset, nothing else (at most\n"
+           "16 MiB). The device must be a bootloader (model NBOOT in \"list\"). Steps: read the\n"
+           "application record; erase the application area (offset, image length); write the\n"
+           "image in blocks of 56 bytes; read the firmware checksum and compare it with the\n"
+           "image's CRC-32 (as zlib computes it); only if they match, write the application\n"
+           "record (magic, state, offset, length, CRC-32, version, code) and read it back.\n"
+           "--magic, --state and --code default to the record on the device if it holds one,\n"
+           "else 0. A mismatch, a refused block, a removed device or an interruption stops\n"
+           "before the record is written (exit 1); the device stays in bootloader mode and\n"
+           "can be flashed again. Progress: a bar on a terminal, else (and with --json) JSON\n"
+           "lines {\"event\":\"progress\",\"stage\":..,\"done\":..,\"total\":..}.");
 
     app.footer(std::string("Run \"kivsvc-cli COMMAND --help\" for a command's details.\n\n") +
                exitCodes);

@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "output.pb.h"
+
 #include <google/protobuf/text_format.h>
 #include <google/protobuf/util/json_util.h>
 
@@ -28,8 +30,8 @@ void outputT::message(const pb::Message& m) {
     std::cout << (s.empty() ? "(empty)\n" : s) << std::flush;
 }
 
-void outputT::object(const pb::Struct& s) {
-    std::cout << toJson(s) << "\n" << std::flush;
+void outputT::object(const pb::Message& m) {
+    std::cout << toJson(m) << "\n" << std::flush;
 }
 
 void outputT::text(const std::string& line) {
@@ -39,32 +41,14 @@ void outputT::text(const std::string& line) {
 
 int outputT::error(int code, const std::string& what) {
     if (_json) {
-        pb::Struct s;
-        put(s, "error", what);
-        put(s, "exit_code", double(code));
-        std::cerr << toJson(s) << "\n" << std::flush;
+        kivcliout::errorT e;
+        e.set_error(what);
+        e.set_exit_code(code);
+        std::cerr << toJson(e) << "\n" << std::flush;
     } else {
         std::cerr << "kivsvc-cli: " << what << "\n" << std::flush;
     }
     return code;
-}
-
-void put(pb::Struct& s, const std::string& key, const std::string& value) {
-    (*s.mutable_fields())[key].set_string_value(value);
-}
-
-void put(pb::Struct& s, const std::string& key, double value) {
-    (*s.mutable_fields())[key].set_number_value(value);
-}
-
-void put(pb::Struct& s, const std::string& key, bool value) {
-    (*s.mutable_fields())[key].set_bool_value(value);
-}
-
-void put(pb::Struct& s, const std::string& key, const pb::Message& m) {
-    pb::Value v;
-    if (pb::util::JsonStringToMessage(outputT::toJson(m), &v).ok())
-        (*s.mutable_fields())[key] = v;
 }
 
 } // namespace kivcli

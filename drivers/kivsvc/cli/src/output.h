@@ -2,11 +2,11 @@
 // people, or JSON (protobuf's own printer) for scripts, one object per line.
 //
 // Results go to standard output, errors to standard error (as JSON objects
-// too in JSON mode). Not thread-safe: the main thread prints.
+// too in JSON mode). The JSON forms are messages of output.proto. Not
+// thread-safe: the main thread prints.
 #pragma once
 
 #include <google/protobuf/message.h>
-#include <google/protobuf/struct.pb.h>
 
 #include <string>
 
@@ -29,8 +29,8 @@ public:
 
     // A schema message: its JSON form, or its text form for people.
     void message(const google::protobuf::Message& m);
-    // A JSON object built by the caller (printed as one line).
-    void object(const google::protobuf::Struct& s);
+    // A JSON object (one line), whatever the mode.
+    void object(const google::protobuf::Message& m);
     // A line for people (nothing in JSON mode).
     void text(const std::string& line);
     // Prints the error and returns `code`, for `return out.error(...)`.
@@ -42,12 +42,5 @@ public:
 private:
     bool _json;
 };
-
-// Struct building helpers.
-void put(google::protobuf::Struct& s, const std::string& key, const std::string& value);
-void put(google::protobuf::Struct& s, const std::string& key, double value);
-void put(google::protobuf::Struct& s, const std::string& key, bool value);
-// A schema message as a nested JSON value.
-void put(google::protobuf::Struct& s, const std::string& key, const google::protobuf::Message& m);
 
 } // namespace kivcli

@@ -1,7 +1,6 @@
 // kivsvc-cli as its users run it: rux_ipcd, kivsvc-emu and kivsvc-drv in
 // child processes sharing a private runtime and emulation directory, and the
 // client started once per command.
-#include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "messages.pb.h"
+#include "output.pb.h"
 #include "rux_testsupport.h"
 
 namespace {
@@ -181,12 +181,6 @@ std::string image(size_t n) {
     return s;
 }
 
-std::string outputJson(const pb::Value& v) {
-    std::string s;
-    pb::util::MessageToJsonString(v, &s);
-    return s;
-}
-
 uint32_t crcOf(const std::string& s) {
     return uint32_t(
         crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(s.data()), uInt(s.size())));
@@ -215,10 +209,10 @@ TEST(CliUsage, ErrorsAreJsonObjectsWithJson) {
     EXPECT_EQ(r.code, 2);
     auto lines = jsonLines(r.out);
     ASSERT_EQ(lines.size(), 1u) << r.out;
-    pb::Struct e;
+    kivcliout::errorT e;
     ASSERT_TRUE(parse(lines[0], e)) << lines[0];
-    EXPECT_EQ(e.fields().at("exit_code").number_value(), 2);
-    EXPECT_FALSE(e.fields().at("error").string_value().empty());
+    EXPECT_EQ(e.exit_code(), 2);
+    EXPECT_FALSE(e.error().empty());
 }
 
 TEST(CliUsage, HelpDocumentsExitCodesAndTheImageFormat) {
@@ -238,9 +232,9 @@ TEST(CliReach, NoDaemonExitsThree) {
     EXPECT_EQ(r.code, 3) << r.out;
     auto lines = jsonLines(r.out);
     ASSERT_EQ(lines.size(), 1u) << r.out;
-    pb::Struct e;
+    kivcliout::errorT e;
     ASSERT_TRUE(parse(lines[0], e));
-    EXPECT_EQ(e.fields().at("exit_code").number_value(), 3);
+    EXPECT_EQ(e.exit_code(), 3);
 }
 
 TEST(CliReach, DaemonWithoutDeviceServiceExitsThree) {
@@ -286,12 +280,11 @@ TEST_F(CliTest, ListShowsEveryMeter) {
     ASSERT_EQ(r.code, 0) << r.out;
     auto lines = jsonLines(r.out);
     ASSERT_EQ(lines.size(), 1u) << r.out;
-    pb::Struct s;
+    kivcliout::deviceListT s;
     ASSERT_TRUE(parse(lines[0], s)) << lines[0];
     std::map<std::string, std::string> models;
-    for (const auto& d : s.fields().at("devices").list_value().values())
-        models[d.struct_value().fields().at("snum").string_value()] =
-            d.struct_value().fields().at("model").string_value();
+    for (const auto& d : s.devices())
+        models[d.snum()] = d.model();
     EXPECT_EQ(models["SN000201"], "Q720");
     EXPECT_EQ(models["SN000102"], "Q720");
 }
@@ -314,12 +307,12 @@ TEST_F(CliTest, GetBySerialNumberAndByIdentifier) {
 
     // The identifier that list gives names the same meter.
     runT l = sys->run({"--json", "list"});
-    pb::Struct s;
+    kivcliout::deviceListT s;
     ASSERT_TRUE(parse(jsonLines(l.out).at(0), s));
     std::string id;
-    for (const auto& d : s.fields().at("devices").list_value().values())
-        if (d.struct_value().fields().at("snum").string_value() == "SN000201")
-            id = std::to_string(int(d.struct_value().fields().at("dev_id").number_value()));
+    for (const auto& d : s.devices())
+        if (d.snum() == "SN000201")
+            id = std::to_string(d.dev_id());
     ASSERT_FALSE(id.empty());
     r = sys->run({"get", "status", id});
     ASSERT_EQ(r.code, 0) << r.out;
@@ -348,9 +341,9 @@ TEST_F(CliTest, UnknownDeviceExitsFour) {
     EXPECT_NE(r.out.find("no device \"NOSUCHSN\""), std::string::npos) << r.out;
     r = sys->run({"--json", "reset", "999", "sw"});
     EXPECT_EQ(r.code, 4) << r.out;
-    pb::Struct e;
+    kivcliout::errorT e;
     ASSERT_TRUE(parse(jsonLines(r.out).at(0), e)) << r.out;
-    EXPECT_EQ(e.fields().at("exit_code").number_value(), 4);
+    EXPECT_EQ(e.exit_code(), 4);
 }
 
 TEST_F(CliTest, RequestsADeviceRefusesExitOne) {
@@ -393,9 +386,9 @@ TEST_F(CliTest, SetConfigThenGetConfigRoundTrip) {
     r = sys->run(
         {"--json", "set", "config", "SN000201", "--save", "--file", sys->file("cfg.json", json)});
     ASSERT_EQ(r.code, 0) << r.out;
-    pb::Struct res;
+    kivcliout::resultT res;
     ASSERT_TRUE(parse(jsonLines(r.out).at(0), res)) << r.out;
-    EXPECT_EQ(res.fields().at("result").string_value(), "ok");
+    EXPECT_EQ(res.result(), "ok");
     r = sys->run({"--json", "get", "config", "--stored", "SN000201"});
     ASSERT_EQ(r.code, 0) << r.out;
     ASSERT_TRUE(parse(jsonLines(r.out).at(0), cfg)) << r.out;
@@ -431,19 +424,17 @@ TEST_F(CliTest, WatchSeesAPlugAndAnUnplug) {
     // Which identifier it got, from its attached line.
     std::string id;
     for (auto& l : jsonLines(w.output())) {
-        pb::Struct s;
-        if (parse(l, s) && s.fields().count("snum") &&
-            s.fields().at("snum").string_value() == "SNWATCH1")
-            id = std::to_string(int(s.fields().at("dev_id").number_value()));
+        kivcliout::deviceT s;
+        if (parse(l, s) && s.snum() == "SNWATCH1")
+            id = std::to_string(s.dev_id());
     }
     ASSERT_FALSE(id.empty()) << w.output();
     ASSERT_TRUE(sys->emuCommand("meter remove " + name, "removed " + name))
         << "[" << name << "]" << sys->emu->output().substr(sys->emu->output().size() - 400);
     auto removed = [&] {
         for (auto& l : jsonLines(w.output())) {
-            pb::Struct s;
-            if (parse(l, s) && s.fields().at("event").string_value() == "removed" &&
-                std::to_string(int(s.fields().at("dev_id").number_value())) == id)
+            kivcliout::deviceT s;
+            if (parse(l, s) && s.event() == "removed" && std::to_string(s.dev_id()) == id)
                 return true;
         }
         return false;
@@ -464,9 +455,9 @@ TEST_F(CliTest, WatchMeasureCounts) {
     ASSERT_EQ(r.code, 0) << r.out;
     auto lines = jsonLines(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
-    pb::Struct s;
+    kivcliout::measureLineT s;
     ASSERT_TRUE(parse(lines[2], s)) << lines[2];
-    EXPECT_TRUE(s.fields().count("measure")) << lines[2];
+    EXPECT_TRUE(s.has_measure()) << lines[2];
 }
 
 TEST_F(CliTest, TwoClientsAtOnce) {
@@ -492,12 +483,11 @@ TEST_F(CliTest, FlashWritesTheImageAndThenTheRecord) {
     ASSERT_EQ(r.code, 0) << r.out;
     auto lines = jsonLines(r.out);
     ASSERT_FALSE(lines.empty());
-    pb::Struct done;
+    kivcliout::flashDoneT done;
     ASSERT_TRUE(parse(lines.back(), done)) << lines.back();
-    EXPECT_EQ(done.fields().at("result").string_value(), "ok");
-    EXPECT_EQ(uint32_t(done.fields().at("crc32").number_value()), crcOf(img));
-    kivsvc::bootAppDataT rec;
-    ASSERT_TRUE(parse(outputJson(done.fields().at("record")), rec));
+    EXPECT_EQ(done.result(), "ok");
+    EXPECT_EQ(done.crc32(), crcOf(img));
+    const kivsvc::bootAppDataT& rec = done.record();
     EXPECT_EQ(rec.crc32(), crcOf(img));
     EXPECT_EQ(rec.len(), 1000u);
     EXPECT_EQ(rec.offset(), 0x100u);
@@ -526,10 +516,9 @@ TEST_F(CliTest, ChecksumMismatchKeepsTheRecordUnwritten) {
     // Still in bootloader mode, the old record in place: a second try succeeds.
     r = sys->run({"--json", "flash", "BLSTALE1", path});
     ASSERT_EQ(r.code, 0) << r.out;
-    pb::Struct done;
+    kivcliout::flashDoneT done;
     ASSERT_TRUE(parse(jsonLines(r.out).back(), done));
-    kivsvc::bootAppDataT rec;
-    ASSERT_TRUE(parse(outputJson(done.fields().at("record")), rec));
+    const kivsvc::bootAppDataT& rec = done.record();
     EXPECT_EQ(rec.crc32(), crcOf(img));
     EXPECT_EQ(rec.len(), 600u);
     EXPECT_EQ(rec.magic(), 7u); // kept from the record of the first image
@@ -557,9 +546,9 @@ TEST_F(CliTest, RefusedBlockStops) {
     ASSERT_TRUE(sys->emuCommand("boot fault " + boot + " fail 1", "set fail")) << boot;
     runT r = sys->run({"--json", "flash", "BLFAIL1", sys->file("fw4.bin", image(300))});
     EXPECT_EQ(r.code, 1) << r.out;
-    pb::Struct e;
+    kivcliout::errorT e;
     ASSERT_TRUE(parse(jsonLines(r.out).back(), e)) << r.out;
-    EXPECT_NE(e.fields().at("error").string_value().find("refused"), std::string::npos);
+    EXPECT_NE(e.error().find("refused"), std::string::npos);
 }
 
 TEST_F(CliTest, FlashShowsABarOnATerminal) {
