@@ -191,6 +191,22 @@ TEST_F(uhidDriver, StrayAndDamagedRepliesFailTheRequestAndAreLogged) {
     EXPECT_EQ(askSnum(*dev), padded("UHD-STRAY", 17));
 }
 
+TEST_F(uhidDriver, HardwareResetDestroysTheKernelDeviceAndItComesBackAsANewOne) {
+    meterRigT rig("UHD-RESET");
+    auto seen = waitDevice<q7xxUsbDevT>(rig.vendor, padded("UHD-RESET", 17));
+    ASSERT_TRUE(seen);
+    const int oldId = seen->id();
+    const std::string oldPath = seen->address().path;
+    EXPECT_TRUE(seen->reset(kivDevT::hwReset));
+    EXPECT_TRUE(db->waitFor([&](const devMapT& devs) { return devs.count(oldId) == 0; }));
+    auto back = waitDevice<q7xxUsbDevT>(rig.vendor, padded("UHD-RESET", 17));
+    ASSERT_TRUE(back);
+    EXPECT_NE(back->id(), oldId);
+    EXPECT_NE(back->address().path, oldPath) << "a new hidraw device";
+    EXPECT_EQ(askSnum(*back), padded("UHD-RESET", 17));
+    EXPECT_EQ(rig.meter->replugs(), 1u);
+}
+
 // Erase, every block, checksum compared, record: the client's procedure.
 TEST_F(uhidDriver, FullFirmwareUpdateWithItsChecksum) {
     const uint16_t vendor = freshVendor();
