@@ -295,8 +295,12 @@ void emuAppT::_deviceCommands(const std::string& kind, const std::shared_ptr<cli
     knob->add(cliValT::create("rid", "with another report id"));
     knob->add(cliValT::create("mid", "with another message id"));
     knob->add(cliValT::create("unplug", "unplug on the count-th next request"));
-    if (boot)
+    if (boot) {
         knob->add(cliValT::create("fail", "refuse the commands with the failure bit"));
+        knob->add(cliValT::create("stale", "acknowledge block writes without writing them"));
+        knob->add(cliValT::create("reboot", "reset on the count-th next block write (comes back)"));
+        knob->add(cliValT::create("garble", "store block writes altered, acknowledged as usual"));
+    }
     knob->flags(cliElemT::enREQUIRED);
     fault->add(knob);
     fault->add(param("count", "how many replies", cliValINT::range(1, 1000000), false));
@@ -324,6 +328,15 @@ void emuAppT::_deviceCommands(const std::string& kind, const std::shared_ptr<cli
                     } else if (k == "fail") {
                         if (auto* b = dynamic_cast<bootT*>(&m))
                             b->bootFaults().fail = n;
+                    } else if (k == "stale") {
+                        if (auto* b = dynamic_cast<bootT*>(&m))
+                            b->bootFaults().staleAck = n;
+                    } else if (k == "reboot") {
+                        if (auto* b = dynamic_cast<bootT*>(&m))
+                            b->bootFaults().unplugAfterBlocks = int(n);
+                    } else if (k == "garble") {
+                        if (auto* b = dynamic_cast<bootT*>(&m))
+                            b->bootFaults().garble = n;
                     }
                 });
             }))
