@@ -3,6 +3,7 @@
 // failure bit, stale acknowledgements, unplugging in the middle of a write.
 #include <cstdio>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -182,6 +183,63 @@ TEST(NxxxUsbDriverT, UnknownNameIsEnteredAndRefusesEverything) {
     EXPECT_FALSE(unk->getBootAppData(app));
     EXPECT_FALSE(unk->getFirmwareCRC(app));
     EXPECT_EQ(d.reports(), before);
+}
+
+TEST(NxxxUsbDriverT, UnparsableIdentificationEntersAnUnknownDevice) {
+    rigT rig;
+    hidDevT d(emutest::emuDir(), "garbled" + std::to_string(rig.vendor),
+              rux::usbIdT(rig.vendor, 0x0002), std::make_unique<bootT>(ident("GARBLED")));
+    withBoot(d, [](bootT& b) { b.faults().wrongMid = 1; });
+    ASSERT_TRUE(d.plug());
+    std::shared_ptr<const kivDevT> unk;
+    ASSERT_TRUE(rig.db->waitFor([&](const devMapT& devs) {
+        for (auto& e : devs) {
+            auto n = std::dynamic_pointer_cast<const nxxxUnkT>(e.second);
+            if (n && n->address().id.vendor == rig.vendor)
+                unk = e.second;
+        }
+        return unk != nullptr;
+    }));
+    char addr[16];
+    std::snprintf(addr, sizeof addr, "%04X:0002\n", rig.vendor);
+    EXPECT_EQ(
+        rig.log.count(std::string("ERR driver -> { _handshake } failed to parse ID reply data from ") +
+                      addr),
+        1);
+    EXPECT_EQ(unk->model2str(), "unknown");
+    EXPECT_EQ(unk->swver(), "NA");
+    EXPECT_EQ(unk->snum().size(), 6u);
+    EXPECT_TRUE(rig.log.waitFor("INF driver -> { _run } conneted unknown device:\nSNUM   = "));
+}
+
+namespace {
+// Notes the thread that enters devices.
+class threadWatchT : public nxxxUsbDriverT {
+public:
+    using nxxxUsbDriverT::nxxxUsbDriverT;
+    std::promise<std::string> thread;
+
+protected:
+    void _logAttached(const usbdrv::usbDevT& dev) override {
+        nxxxUsbDriverT::_logAttached(dev);
+        thread.set_value(rux::threadT::self()->name());
+    }
+};
+} // namespace
+
+TEST(NxxxUsbDriverT, DevicesAreServedByTheDriversNamedThread) {
+    emutest::emuDir();
+    emutest::logCaptureT log;
+    emutest::dbWatchGuardT db;
+    const uint16_t vendor = emutest::freshVendor();
+    threadWatchT drv(vendor, 0x0002);
+    auto name = drv.thread.get_future();
+    ASSERT_TRUE(drv.start());
+    hidDevT d(emutest::emuDir(), "thr" + std::to_string(vendor), rux::usbIdT(vendor, 0x0002),
+              std::make_unique<bootT>(ident("THR")));
+    ASSERT_TRUE(d.plug());
+    ASSERT_EQ(name.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(name.get(), "kivsvc-nxxx-usb-drv");
 }
 
 TEST(NxxxUsbDriverT, FullFirmwareUpdate) {

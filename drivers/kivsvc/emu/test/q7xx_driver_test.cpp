@@ -13,6 +13,7 @@
 #include "emu_test_support.h"
 #include "kivemu/hiddev.h"
 #include "kivemu/meter.h"
+#include "messages.pb.h"
 #include "q7xx/usbdriver.h"
 
 using namespace std::chrono_literals;
@@ -197,6 +198,66 @@ TEST(Q7xxUsbDriverT, UnknownMeterIsEnteredWithNumberedSerials) {
     auto dev = rig.writable(std::dynamic_pointer_cast<const usbdrv::usbDevT>(unk[0])->id());
     ASSERT_TRUE(dev);
     EXPECT_TRUE(dev->reset(kivDevT::swReset));
+}
+
+TEST(Q7xxUsbDriverT, UnparsableIdentificationEntersAnUnknownMeter) {
+    rigT rig;
+    auto& m = rig.plug(ident("Q8.20 MAGMETER", 4, "GARBLED"),
+                       [](meterT& mt) { mt.faults().wrongMid = 1; });
+    std::shared_ptr<const q7xxUsbDevT> unk;
+    ASSERT_TRUE(rig.db->waitFor([&](const devMapT& devs) {
+        for (auto& d : devs) {
+            auto q = std::dynamic_pointer_cast<const q7xxUnkT>(d.second);
+            if (q && q->address().id.vendor == rig.vendor)
+                unk = q;
+        }
+        return unk != nullptr;
+    }));
+    char addr[16];
+    std::snprintf(addr, sizeof addr, "%04X:0001\n", rig.vendor);
+    EXPECT_EQ(
+        rig.log.count(std::string("ERR driver -> { _handshake } failed to parse ID reply data from ") +
+                      addr),
+        1);
+    EXPECT_EQ(unk->model2str(), "unknown");
+    EXPECT_EQ(unk->hwver(), "NA");
+    EXPECT_EQ(unk->swver(), "NA");
+    EXPECT_EQ(unk->snum().size(), 6u);
+    // No serial-number request was made of it, and it has no commands.
+    EXPECT_EQ(m.reports(), 1u);
+    kivsvc::configT cfg;
+    EXPECT_FALSE(unk->getConfig(cfg));
+    EXPECT_EQ(m.reports(), 1u);
+}
+
+namespace {
+// Notes the thread that enters devices.
+class threadWatchT : public q7xxUsbDriverT {
+public:
+    using q7xxUsbDriverT::q7xxUsbDriverT;
+    std::promise<std::string> thread;
+
+protected:
+    void _logAttached(const usbdrv::usbDevT& dev) override {
+        q7xxUsbDriverT::_logAttached(dev);
+        thread.set_value(rux::threadT::self()->name());
+    }
+};
+} // namespace
+
+TEST(Q7xxUsbDriverT, DevicesAreServedByTheDriversNamedThread) {
+    emutest::emuDir();
+    emutest::logCaptureT log;
+    emutest::dbWatchGuardT db;
+    const uint16_t vendor = emutest::freshVendor();
+    threadWatchT drv(vendor, 0x0001);
+    auto name = drv.thread.get_future();
+    ASSERT_TRUE(drv.start());
+    hidDevT m(emutest::emuDir(), "thr" + std::to_string(vendor), rux::usbIdT(vendor, 0x0001),
+              std::make_unique<meterT>(ident("Q8.20 MAGMETER", 4, "THR")));
+    ASSERT_TRUE(m.plug());
+    ASSERT_EQ(name.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(name.get(), "kivsvc-q7xx-usb-drv");
 }
 
 TEST(Q7xxUsbDriverT, SilentIdentificationStepsEnterNothingUntilReplugged) {
