@@ -54,6 +54,9 @@ public:
 // Identification reply: hardware version, software version, name, serial.
 class nxxxUSBMsg_DEVIDREPLY : public nxxxUSBMsgT {
 public:
+    // A reply parses once its whole payload is there, the 45 bytes and no
+    // more: a report that holds the complete identification is not refused
+    // for lacking a byte past it.
     static constexpr int payloadSize = 45;
     static constexpr int nameSize = 16;
     static constexpr int snumSize = 24;
