@@ -331,8 +331,10 @@ bool ipcdServiceT::_handleCongestion(const dgramT& d, ipcNodeT& node, bool contr
         if (w > 0) {
             ssize_t r = ::send(node.fd(), d.buf(), d.length(), MSG_DONTWAIT | MSG_NOSIGNAL);
             if (r >= 0) {
-                IPCD_LOG(_log, log::INFO, "_handleCongestion")
-                    << "waiting node \"" << node.name << "\" resumed from congested state\n";
+                if (!forever) {
+                    IPCD_LOG(_log, log::INFO, "_handleCongestion")
+                        << "waiting node \"" << node.name << "\" resumed from congested state\n";
+                }
                 return true;
             }
             if (wouldBlock(errno) || errno == EINTR)

@@ -49,6 +49,27 @@ TEST(IpcdCongestion, KillCutsOffANodeThatDoesNotDrainAndTellsTheOthers) {
     EXPECT_EQ(payload(d), "after");
 }
 
+TEST(IpcdCongestion, KillKeepsANodeThatDrainsInTime) {
+    daemonT dmn;
+    ASSERT_TRUE(dmn.start(cfgText("LOG_LEV = INFO\nCONGESTION = KILL, 60, sec\n")));
+    nodeT stuck, sender;
+    ASSERT_EQ(stuck.attach("local", "stuck"), 0);
+    ASSERT_EQ(sender.attach("local", "sender"), 0);
+    ASSERT_TRUE(stuck.waitPresence("sender", true));
+    readerProcT reader(stuck.fd(), "last");
+    ASSERT_TRUE(reader.ok());
+    reader.stop();
+    for (int i = 0; i < 100000 && dmn.count("(60000 ms)") == 0; ++i)
+        if (!sender.trySend(sender.user(stuck.id(), kChunk)))
+            break;
+    ASSERT_TRUE(dmn.waitLog("waiting node \"stuck\" to exit from congested state (60000 ms)"));
+    reader.cont();
+    EXPECT_TRUE(dmn.waitLog("waiting node \"stuck\" resumed from congested state"));
+    ASSERT_TRUE(sender.send(sender.user(stuck.id(), "last")));
+    EXPECT_EQ(reader.exitCode(), 0); // everything up to the last one reached it
+    EXPECT_EQ(dmn.count("will be disconnected from service"), 0u);
+}
+
 TEST(IpcdCongestion, DropLosesOnlyWhatDoesNotFitAndKeepsMemoryFlat) {
     daemonT dmn;
     ASSERT_TRUE(dmn.start(cfgText("LOG_LEV = INFO\nCONGESTION = DROP\n")));
@@ -155,7 +176,6 @@ TEST(IpcdCongestion, WaitStandsStillOnlyThatService) {
     EXPECT_FALSE(late.recv(d, 200));
     // Once the node drains, the service goes on where it stopped.
     w.reader->cont();
-    EXPECT_TRUE(w.dmn.waitLog("waiting node \"stuck\" resumed from congested state"));
     ASSERT_TRUE(late.recvKind(enIPC_SUBSCR, d));
     ipcHeaderT h;
     ipcSubscrT s;
