@@ -24,9 +24,51 @@ const rux::timeT quitRetry = rux::timeT::fromMs(50);
 
 } // namespace
 
-kivsvcDrvAppT::kivsvcDrvAppT() : gasT(nodeName) {}
+struct kivsvcDrvAppT::gateT {
+    mutexT lock;
+    rux::condT left; // the last call inside has left
+    bool closed = false;
+    int inside = 0;
+};
+
+// One IPC callback's stay inside the application; false once it has ended.
+class kivsvcDrvAppT::passT {
+public:
+    explicit passT(const std::shared_ptr<gateT>& gate) : _gate(*gate) {
+        lockT<mutexT> g(_gate.lock);
+        _open = !_gate.closed;
+        if (_open)
+            ++_gate.inside;
+    }
+    ~passT() {
+        if (!_open)
+            return;
+        lockT<mutexT> g(_gate.lock);
+        if (--_gate.inside == 0)
+            _gate.left.signal();
+    }
+    passT(const passT&) = delete;
+    passT& operator=(const passT&) = delete;
+    explicit operator bool() const { return _open; }
+
+private:
+    gateT& _gate;
+    bool _open;
+};
+
+kivsvcDrvAppT::kivsvcDrvAppT() : gasT(nodeName), _gate(std::make_shared<gateT>()) {}
 
 kivsvcDrvAppT::~kivsvcDrvAppT() {
+    {
+        lockT<mutexT> g(_gate->lock);
+        _gate->closed = true;
+        while (_gate->inside > 0)
+            _gate->left.wait(_gate->lock);
+    }
+    // The device database outlives the application: its sessions leave it.
+    for (auto& c : _clients)
+        devdbT::instance()->remove(c.second);
+    _clients.clear();
     _meterA.reset();
     _meterB.reset();
     _bootA.reset();
@@ -196,6 +238,9 @@ void kivsvcDrvAppT::receiverT::asyncMsg(std::unique_ptr<rux::ipcMessageT>, const
 
 std::unique_ptr<rux::ipcMessageT> kivsvcDrvAppT::receiverT::syncMsg(
     std::unique_ptr<rux::ipcMessageT> msg, const std::string& node, const std::string& service) {
+    passT pass(_gate);
+    if (!pass)
+        return nullptr;
     std::shared_ptr<clientT> client = _app->_client(node);
     if (!client) {
         loggerT::logbufT(_app->_logger, log::WARNING, "syncMsg")
@@ -220,12 +265,18 @@ std::unique_ptr<rux::ipcMessageT> kivsvcDrvAppT::receiverT::syncMsg(
 
 void kivsvcDrvAppT::receiverT::fwdMsg(std::unique_ptr<rux::ipcMessageT>, const std::string& src,
                                       const std::string& dst, const std::string& service) {
+    passT pass(_gate);
+    if (!pass)
+        return;
     loggerT::logbufT(_app->_logger, log::ERROR, "fwdMsg")
         << "dropped message forwarded from \"" << src << "\" to \"" << dst << "\" on service \""
         << service << "\": the device service takes no forwarded messages\n";
 }
 
 void kivsvcDrvAppT::eventHandlerT::notify(const rux::ipcEventT& event) {
+    passT pass(_gate);
+    if (!pass)
+        return;
     if (event.type == rux::ipcEventT::enUP)
         _app->_up(event.node, event.service);
     else if (event.type == rux::ipcEventT::enDOWN)

@@ -8,7 +8,8 @@
 //
 // Threads: the skeleton's operations run on the main thread, _quit on the
 // signal or a console thread; receiverT and eventHandlerT run on the IPC
-// decoupler thread. _lock guards the session map and the quit state; it is
+// decoupler thread; the IPC service may keep and call them after the
+// application has gone, and then they do nothing. _lock guards the session map and the quit state; it is
 // never held while a request runs or while the IPC service is called.
 // Failure: a driver that cannot start fails _init; a failed bind makes _run
 // return 1. A quit while the daemon is absent cuts the bind short (the service
@@ -60,6 +61,14 @@ private:
     void _up(const std::string& node, const std::string& service);
     void _down(const std::string& node, const std::string& service);
 
+    // The IPC service keeps the receiver and the event handler past the
+    // application's end, and runs queued calls after its shut-down: they
+    // enter the application through this gate, which the destructor closes,
+    // waiting for the calls already inside.
+    struct gateT;
+    class passT;
+    std::shared_ptr<gateT> _gate;
+
     bool _simulation = false;
     rux::loggerT _logger;
     rux::ipcServiceT::handleT _service;
@@ -76,7 +85,7 @@ private:
 
 class kivsvcDrvAppT::receiverT : public rux::ipcReceiverT {
 public:
-    explicit receiverT(kivsvcDrvAppT* app) : _app(app) {}
+    explicit receiverT(kivsvcDrvAppT* app) : _app(app), _gate(app->_gate) {}
     void asyncMsg(std::unique_ptr<rux::ipcMessageT> msg, const std::string& node,
                   const std::string& service) override;
     std::unique_ptr<rux::ipcMessageT> syncMsg(std::unique_ptr<rux::ipcMessageT> msg,
@@ -88,14 +97,16 @@ public:
 
 private:
     kivsvcDrvAppT* _app;
+    std::shared_ptr<gateT> _gate;
 };
 
 class kivsvcDrvAppT::eventHandlerT : public rux::ipcEventHandlerT {
 public:
-    explicit eventHandlerT(kivsvcDrvAppT* app) : _app(app) {}
+    explicit eventHandlerT(kivsvcDrvAppT* app) : _app(app), _gate(app->_gate) {}
     ~eventHandlerT() override = default;
     void notify(const rux::ipcEventT& event) override;
 
 private:
     kivsvcDrvAppT* _app;
+    std::shared_ptr<gateT> _gate;
 };

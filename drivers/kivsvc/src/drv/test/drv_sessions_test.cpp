@@ -117,3 +117,20 @@ TEST(kivsvcDrvRequestRoad, undecodableRequestsAndForwardedMessagesAreDropped) {
     EXPECT_TRUE(receiver.syncMsg(request(kivsvc::kivmsgT::getSvcVersion), "ui", "local"));
     events.notify(event(rux::ipcEventT::enDOWN, "ui"));
 }
+
+TEST(kivsvcDrvLifetime, callbacksTheServiceKeepsDoNothingOnceTheApplicationHasGone) {
+    auto app = std::make_unique<kivsvcDrvAppT>();
+    drvAppTestT::bindLogger(*app);
+    auto events = std::make_shared<kivsvcDrvAppT::eventHandlerT>(app.get());
+    auto receiver = std::make_shared<kivsvcDrvAppT::receiverT>(app.get());
+    events->notify(event(rux::ipcEventT::enUP, "ui"));
+    std::weak_ptr<clientT> session = app->_client("ui");
+    app.reset();
+    // The sessions went with the application, none is created afterwards.
+    EXPECT_TRUE(session.expired());
+    // Calls the service queued before its shut-down, run late.
+    events->notify(event(rux::ipcEventT::enUP, "late"));
+    events->notify(event(rux::ipcEventT::enDOWN, "ui"));
+    EXPECT_FALSE(receiver->syncMsg(request(kivsvc::kivmsgT::getSvcVersion), "ui", "local"));
+    receiver->fwdMsg(request(kivsvc::kivmsgT::getSvcVersion), "ui", "alias", "local");
+}
