@@ -9,8 +9,9 @@
 // Threads: the skeleton's operations run on the main thread, _quit on the
 // signal or a console thread; receiverT and eventHandlerT run on the IPC
 // decoupler thread; the IPC service may keep and call them after the
-// application has gone, and then they do nothing. _lock guards the session map and the quit state; it is
-// never held while a request runs or while the IPC service is called.
+// application has gone, and then they do nothing. _lock guards the session map
+// and the quit state; it is never held while a request runs or while the IPC
+// service is called.
 // Failure: a driver that cannot start fails _init; a failed bind makes _run
 // return 1. A quit while the daemon is absent cuts the bind short (the service
 // is shut down from _quit) and _run returns 0.
