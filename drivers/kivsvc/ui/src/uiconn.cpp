@@ -1,5 +1,7 @@
 #include "uiconn.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -22,8 +24,13 @@ uiConnT::uiConnT(rux::streamSocketT sock) : _sock(std::move(sock)), _fd(_sock.na
     // a frame or two's worth of queued bytes rather than megabytes of stale
     // replies (the kernel would grow the buffer up to tcp_wmem's maximum).
     int size = sendBufferSize;
-    if (_fd >= 0)
+    // Frames go out whole in one write: Nagle's algorithm would only hold a
+    // reply back behind the acknowledgement of the frame before it.
+    int one = 1;
+    if (_fd >= 0) {
         ::setsockopt(_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ::setsockopt(_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
 }
 
 uiConnT::~uiConnT() {
