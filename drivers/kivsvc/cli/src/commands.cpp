@@ -79,12 +79,13 @@ int resolve(contextT& c, devClientT& client, const std::string& which, deviceT& 
     const bool numeric = !which.empty() && which.size() < 10 &&
                          which.find_first_not_of("0123456789") == std::string::npos;
     // An identifier wins over a serial number that looks like one.
-    resultT r =
-        client.devices(all, stay, [&](const deviceT& d) { return !numeric && d.snum == which; });
+    const int id = numeric ? std::stoi(which) : -1;
+    resultT r = client.devices(
+        all, stay, [&](const deviceT& d) { return numeric ? d.id == id : d.snum == which; });
     if (r != resultT::ok)
         return failure(c, r, "listing the devices");
     if (numeric) {
-        auto it = all.find(std::stoi(which));
+        auto it = all.find(id);
         if (it != all.end()) {
             dev = it->second;
             return exOK;
