@@ -74,6 +74,8 @@ int kivsvcRassAppT::_run() {
         _svc = rux::ipcServiceT::handle(serviceName);
         _binding = true;
     }
+    RASS_LOG(log::INFO) << "binding \"" << nodeName << "\" on service \"" << serviceName
+                        << "\"\n";
     int rc;
     try {
         _svc.setReceiver(std::make_shared<_receiverT>(_log));

@@ -417,3 +417,13 @@ TEST(kivsvcRass, answersEveryCallWithServiceUnavailable) {
     ASSERT_TRUE(sys.rass->wait(msT(5000)));
     EXPECT_EQ(0, sys.rass->exitCode());
 }
+
+TEST(kivsvcRass, sigtermWhileTheDaemonIsAbsentEndsIt) {
+    systemT sys;
+    sys.rass = sys.program({KIVSVC_RASS, "-D", "console", "-L", "info", "-G", sys._logs});
+    ASSERT_TRUE(sys.rass->start());
+    ASSERT_TRUE(sys.rass->waitForOutput("binding \"kivsvc-rass\" on service \"remote\""));
+    ASSERT_TRUE(sys.rass->signal(SIGTERM));
+    ASSERT_TRUE(sys.rass->wait(msT(5000)));
+    EXPECT_EQ(0, sys.rass->exitCode());
+}
