@@ -32,7 +32,7 @@
 
 class outboxT;
 
-class clientT : public observerT {
+class clientT final : public observerT {
 public:
     // `logger` is bound to the node name.
     clientT(const std::string& node, rux::ipcServiceT::handleT service, rux::loggerT logger);
