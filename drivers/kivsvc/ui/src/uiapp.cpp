@@ -14,10 +14,13 @@
 
 namespace log = rux::log;
 
-#define UI_LOG(lev)                                                                                \
+// Log lines carry the name of the bridge step they belong to; helpers split
+// off a step log under that step's name.
+#define UI_LOG_AS(lev, fn)                                                                         \
     if (_log.level() < (lev)) {                                                                    \
     } else                                                                                         \
-        ::rux::loggerT::logbufT(_log, (lev), __func__)
+        ::rux::loggerT::logbufT(_log, (lev), (fn))
+#define UI_LOG(lev) UI_LOG_AS(lev, __func__)
 
 namespace {
 
@@ -112,8 +115,8 @@ bool kivsvcUiAppT::_init() {
             ctx.svc.setEventHandler(_handler);
         }
     } catch (const std::exception& e) {
-        UI_LOG(log::EMERGENCY) << "caught exception while setting up the IPC services: "
-                               << e.what() << "\n";
+        UI_LOG(log::EMERGENCY) << "caught exception while setting up the IPC services: " << e.what()
+                               << "\n";
         return false;
     }
     return true;
@@ -304,9 +307,9 @@ void kivsvcUiAppT::_do_forward() {
                                 partialSince + std::chrono::milliseconds(stallMs) - now)
                                 .count();
                 if (left <= 0) {
-                    UI_LOG(log::ERROR) << "UI stalled for " << stallMs / 1000
-                                       << " s inside a frame of " << reader.buffered()
-                                       << " bytes, closing the connection\n";
+                    UI_LOG(log::ERROR)
+                        << "UI stalled for " << stallMs / 1000 << " s inside a frame of "
+                        << reader.buffered() << " bytes, closing the connection\n";
                     break;
                 }
                 wait = int(std::min<long long>(wait, left));
@@ -365,8 +368,9 @@ void kivsvcUiAppT::_do_forward() {
 
 void kivsvcUiAppT::_forwardFrame(std::unique_ptr<rux::ipcMessageT> msg, const std::string& service,
                                  const std::string& node) {
-    UI_LOG(log::DEBUG) << "received message of size " << msg->currSize() << " on service \""
-                       << service << "\" for node \"" << node << "\"\n";
+    UI_LOG_AS(log::DEBUG, "_do_forward")
+        << "received message of size " << msg->currSize() << " on service \"" << service
+        << "\" for node \"" << node << "\"\n";
     rux::ipcServiceT::handleT svc;
     {
         rux::lockT<rux::mutexT> g(_lock);
@@ -375,8 +379,8 @@ void kivsvcUiAppT::_forwardFrame(std::unique_ptr<rux::ipcMessageT> msg, const st
             svc = it->second.svc;
     }
     if (!svc.valid()) {
-        UI_LOG(log::ERROR) << "cannot forward message on service \"" << service
-                           << "\": service is disabled\n";
+        UI_LOG_AS(log::ERROR, "_do_forward")
+            << "cannot forward message on service \"" << service << "\": service is disabled\n";
         return;
     }
     rux::timeT timeout(int32_t(_timeout / 1000), int32_t((_timeout % 1000) * 1000000));
@@ -385,17 +389,19 @@ void kivsvcUiAppT::_forwardFrame(std::unique_ptr<rux::ipcMessageT> msg, const st
     try {
         rc = svc.send(node, std::move(msg), reply, timeout);
     } catch (const std::exception& e) {
-        UI_LOG(log::ERROR) << "caught exception while sending to \"" << node << "\" on service \""
-                           << service << "\": " << e.what() << "\n";
+        UI_LOG_AS(log::ERROR, "_do_forward")
+            << "caught exception while sending to \"" << node << "\" on service \"" << service
+            << "\": " << e.what() << "\n";
         return;
     }
     if (rc != 0) {
-        UI_LOG(log::WARNING) << "failed to send data to \"" << node << "\" on service \""
-                             << service << "\", err = " << rc << "\n";
+        UI_LOG_AS(log::WARNING, "_do_forward")
+            << "failed to send data to \"" << node << "\" on service \"" << service
+            << "\", err = " << rc << "\n";
         return;
     }
     if (!reply) {
-        UI_LOG(log::ERROR) << "received empty reply\n";
+        UI_LOG_AS(log::ERROR, "_do_forward") << "received empty reply\n";
         return;
     }
     _msg2stream(reply, service, node);
@@ -474,12 +480,13 @@ void kivsvcUiAppT::_do_shutdown() {
 
 void kivsvcUiAppT::_notify(const rux::ipcEventT& ev) {
     bool up = ev.type == rux::ipcEventT::enUP;
-    UI_LOG(log::NOTICE) << "received connection " << (up ? "UP" : "DOWN") << " for node \""
-                        << ev.node << "\" on service \"" << ev.service << "\"\n";
+    UI_LOG_AS(log::NOTICE, "notify")
+        << "received connection " << (up ? "UP" : "DOWN") << " for node \"" << ev.node
+        << "\" on service \"" << ev.service << "\"\n";
     rux::lockT<rux::mutexT> g(_lock);
     auto it = _services.find(ev.service);
     if (it == _services.end() || it->second.peer != ev.node) {
-        UI_LOG(log::INFO) << "connection event ignored\n";
+        UI_LOG_AS(log::INFO, "notify") << "connection event ignored\n";
         return;
     }
     if (up) {
