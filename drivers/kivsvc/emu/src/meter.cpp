@@ -126,6 +126,11 @@ bytesT meterT::_measure() const {
 actionT meterT::handle(const unsigned char* report, std::size_t len) {
     actionT act;
     ++_hostReports;
+    if (report != nullptr && len >= 2) {
+        _hostIds.emplace_back(report[0], report[1]);
+        if (_hostIds.size() > hostIdsKept)
+            _hostIds.pop_front();
+    }
     if (_faults.unplugAfter > 0 && --_faults.unplugAfter == 0) {
         _faults.unplugAfter = -1;
         act.unplug = true; // gone before it could answer

@@ -2,6 +2,7 @@
 // meters over the emulated HID transport: what a client reads and writes
 // through the schema, checked against the emulator's own reading of the
 // meter's memory.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,6 +21,7 @@
 #include "kivemu/q7xx_v1_state.h"
 #include "kivemu/q7xx_v2_state.h"
 #include "messages.pb.h"
+#include "q7xx/msgids.h"
 #include "q7xx/usbdriver.h"
 
 using namespace std::chrono_literals;
@@ -439,6 +442,68 @@ TEST(Q7xxProtoV1T, ConfigurationBothWays) {
     EXPECT_TRUE(rig.log.waitFor("WRN driver -> { fromCbusMsg } cannot set pipe diameter in this "
                                 "FW version, option is not supported, use jumpers instead\n"));
     EXPECT_EQ(rig.get(true).kgain_min(), 1.0f);
+}
+
+namespace {
+
+using idsT = std::vector<std::pair<unsigned char, unsigned char>>;
+
+idsT ids(std::initializer_list<q7xxMsgIdT> l) {
+    idsT r;
+    for (const auto& m : l)
+        r.emplace_back(m.rid, m.mid);
+    return r;
+}
+
+// The (report id, message id) of each report the host sent while `f` ran.
+template <class F> idsT reportsOf(rigT& rig, F f) {
+    const unsigned before = rig.memory().hostReports;
+    f();
+    idsT r;
+    rig.with([&](meterT& m) {
+        const auto& all = m.hostReportIds();
+        const std::size_t n = m.hostReports() - before;
+        EXPECT_LE(n, all.size());
+        r.assign(all.end() - static_cast<std::ptrdiff_t>(std::min(n, all.size())), all.end());
+    });
+    return r;
+}
+
+} // namespace
+
+// Each command exchanges its reports in this order; rig.set() ends with an
+// identification request that tells when the meter has taken the writes.
+TEST(Q7xxProtoV2T, CommandsExchangeTheirReportsInOrder) {
+    using namespace q7xxMsgId;
+    rigT rig(q720, 4, consistentV2);
+    EXPECT_EQ(reportsOf(rig, [&] { rig.get(); }),
+              ids({GETCFG(false), GETCOOKIE, GETEXTDCFG, GETHWSETTINGS}));
+    EXPECT_EQ(reportsOf(rig, [&] { rig.get(true); }),
+              ids({GETCFG(true), GETCOOKIE, GETEXTDCFG, GETHWSETTINGS}));
+    q7xxConfigT q;
+    q.set_adj_4ma(7);
+    for (bool persistent : {false, true})
+        EXPECT_EQ(reportsOf(rig, [&] { ASSERT_TRUE(rig.set(q, persistent)); }),
+                  ids({GETCOOKIE, GETEXTDCFG, GETCFG(false), SETCOOKIE, SETEXTDCFG,
+                       SETCFG(persistent), IDREQ}))
+            << persistent;
+    kivsvc::measureT m;
+    EXPECT_EQ(reportsOf(rig, [&] { ASSERT_TRUE(rig.dev->getMeasure(m)); }), ids({GETMEASURE}));
+}
+
+TEST(Q7xxProtoV1T, CommandsExchangeTheirReportsInOrder) {
+    using namespace q7xxMsgId;
+    rigT rig("Q7.20 MAGMETER", 3);
+    EXPECT_EQ(reportsOf(rig, [&] { rig.get(); }), ids({GETCFG(false), GETHWSETTINGS}));
+    EXPECT_EQ(reportsOf(rig, [&] { rig.get(true); }), ids({GETCFG(true), GETHWSETTINGS}));
+    q7xxConfigT q;
+    q.set_adj_4ma(7);
+    for (bool persistent : {false, true})
+        EXPECT_EQ(reportsOf(rig, [&] { ASSERT_TRUE(rig.set(q, persistent)); }),
+                  ids({GETCFG(false), SETCFG(persistent), IDREQ}))
+            << persistent;
+    kivsvc::measureT m;
+    EXPECT_TRUE(reportsOf(rig, [&] { ASSERT_TRUE(rig.dev->getMeasure(m)); }).empty());
 }
 
 TEST(Q7xxProtoT, VersionFollowsTheSoftwareVersionByte) {

@@ -22,8 +22,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sal/time.h"
@@ -111,6 +113,12 @@ public:
 
     // Counters for tests.
     unsigned hostReports() const { return _hostReports; }
+    // (report id, message id) of the host's latest reports, oldest first;
+    // only the last hostIdsKept are kept.
+    static constexpr std::size_t hostIdsKept = 64;
+    const std::deque<std::pair<unsigned char, unsigned char>>& hostReportIds() const {
+        return _hostIds;
+    }
     unsigned ignored() const { return _ignored; }
     unsigned swResets() const { return _swResets; }
     unsigned hwResets() const { return _hwResets; }
@@ -143,6 +151,7 @@ private:
     double _totalBase = 0; // volume when the totaliser was last reset
     rux::timeT _since;     // monotonic reading of that reset
     unsigned _hostReports = 0;
+    std::deque<std::pair<unsigned char, unsigned char>> _hostIds;
     unsigned _ignored = 0;
     unsigned _swResets = 0;
     unsigned _hwResets = 0;
