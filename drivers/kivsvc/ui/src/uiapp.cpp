@@ -383,7 +383,11 @@ void kivsvcUiAppT::_forwardFrame(std::unique_ptr<rux::ipcMessageT> msg, const st
             << "cannot forward message on service \"" << service << "\": service is disabled\n";
         return;
     }
-    rux::timeT timeout(int32_t(_timeout / 1000), int32_t((_timeout % 1000) * 1000000));
+    // A huge "timeout" would wrap the seconds (or the deadline) and fail every
+    // call at once: beyond ~31 years it means no time-out at all.
+    constexpr unsigned long maxSec = 1000000000;
+    rux::timeT timeout(int32_t(std::min(_timeout / 1000, maxSec)),
+                       int32_t((_timeout % 1000) * 1000000));
     std::unique_ptr<rux::ipcMessageT> reply;
     int rc;
     try {

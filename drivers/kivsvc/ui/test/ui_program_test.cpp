@@ -154,6 +154,17 @@ TEST(kivsvcUiRoad, unansweredCallEndsAtTheTimeoutAndTheConnectionGoesOn) {
     expectVersionAnswered(c, 2);
 }
 
+// A "timeout" of a century is a long wait, not a call that fails at once.
+TEST(kivsvcUiRoad, hugeTimeoutStillLetsCallsBeAnswered) {
+    systemT sys;
+    ASSERT_TRUE(sys.startDaemon());
+    ASSERT_TRUE(sys.startDriver());
+    ASSERT_TRUE(sys.startBridge({"-s", "local", "-t", "3000000000000"}));
+    uiClientT c;
+    ASSERT_TRUE(sys.connectUi(c));
+    expectVersionAnswered(c, 3);
+}
+
 // A node without a code in frames cannot be named to the UI: its message is
 // dropped, and the device service's reports still come through.
 TEST(kivsvcUiRoad, messageFromANodeWithoutCodeIsDroppedAndReportsGoOn) {
