@@ -1,6 +1,13 @@
 // The application side of a service: binding, sending, synchronous calls,
 // forwarding, secondary names, pulling, handlers and shutdown.
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "ipc/names.h"
 #include "service_impl.h"
@@ -8,6 +15,21 @@
 
 namespace rux {
 namespace impl {
+
+namespace {
+
+// Sleeps while *word is 0, at most `rel` (null: without limit); returns on a
+// wake-up, a signal or the time-out alike (callers re-check).
+void futexWait(std::atomic<uint32_t>* word, const timespec* rel) {
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, 0, rel, nullptr, 0);
+}
+
+void futexWake(std::atomic<uint32_t>* word) {
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+              nullptr, 0);
+}
+
+} // namespace
 
 ipcServiceT::deadlineT ipcServiceT::deadlineT::after(const timeT& timeout) {
     deadlineT d;
@@ -75,14 +97,23 @@ void ipcServiceT::_removeCall(callT* c) {
 
 void ipcServiceT::_complete(callT* c, int state, const char* data, uint32_t len) {
     _removeCall(c);
-    std::lock_guard<std::mutex> g(c->m);
     c->state = state;
     if (data) {
         c->reply = dgramT(len);
         c->reply.write(data, len);
     }
-    c->done = true;
-    c->cv.notify_one(); // under m: the caller cannot be gone before this returns
+    std::atomic<uint32_t>* word = &c->done;
+    word->store(1, std::memory_order_release); // from here on c may be gone
+    if (_ioHandling)
+        _toWake.push_back(word);
+    else
+        futexWake(word);
+}
+
+void ipcServiceT::_wakeCallers() {
+    for (std::atomic<uint32_t>* word : _toWake)
+        futexWake(word);
+    _toWake.clear();
 }
 
 int ipcServiceT::_doQueueOut(dgramT&& d, unsigned prio, uint64_t conn, const deadlineT& dl) {
@@ -281,31 +312,26 @@ int ipcServiceT::_doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, con
     // The answer is awaited without the service lock, and an answered call
     // returns without taking it back.
     g.unlock();
-    {
-        std::unique_lock<std::mutex> w(call.m);
-        while (!call.done) {
-            if (dl.none) {
-                call.cv.wait(w);
-                continue;
-            }
-            timeT left;
-            if (!dl.rest(left))
-                break;
-            call.cv.wait_for(w, std::chrono::milliseconds(left.ms()));
+    while (!call.done.load(std::memory_order_acquire)) {
+        if (dl.none) {
+            futexWait(&call.done, nullptr);
+            continue;
         }
-        if (call.done && call.state == enANSWERED) {
-            reply = ipcMessageT::create(std::move(call.reply));
-            return 0;
-        }
+        timeT left;
+        if (!dl.rest(left))
+            break;
+        timespec rel{left.sec, left.nsec};
+        futexWait(&call.done, &rel);
+    }
+    if (call.done.load(std::memory_order_acquire) && call.state == enANSWERED) {
+        reply = ipcMessageT::create(std::move(call.reply));
+        return 0;
     }
     g.lock();
-    {
-        std::lock_guard<std::mutex> w(call.m);
-        if (!call.done) { // still ours to end: nobody answered in time
-            _removeCall(&call);
-            call.state = enTIMEDOUT;
-            call.done = true;
-        }
+    if (!call.done.load(std::memory_order_acquire)) { // still ours to end: nobody answered in time
+        _removeCall(&call);
+        call.state = enTIMEDOUT;
+        call.done.store(1, std::memory_order_relaxed);
     }
     switch (call.state) {
     case enANSWERED:

@@ -105,14 +105,14 @@ private:
 
     // A synchronous call waiting for its answer; lives on the caller's stack.
     // It is in _calls while waiting; whoever takes it out (under _mtx) sets
-    // state, reply and done under m, so the caller waits without the service
-    // lock and need not take it back to collect an answer.
+    // state and reply, then `done` (release), and wakes the caller through
+    // `done` as a futex. The caller may return as soon as it sees `done`, so
+    // the waker touches nothing of the call afterwards: a futex wake on a
+    // stale address is harmless (at most a spurious wake-up elsewhere).
     struct callT {
         uint32_t ivkId = 0;
         uint32_t dstId = 0;
-        std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
+        std::atomic<uint32_t> done{0};
         int state = enWAITING;
         dgramT reply;
     };
@@ -147,8 +147,13 @@ private:
     int _doQueueOut(dgramT&& d, unsigned prio, uint64_t conn, const deadlineT& dl);
     uint32_t _nextIvk();
     void _removeCall(callT* c);
-    // Ends a waiting call with `state` (and the answer's bytes). Caller holds _mtx.
+    // Ends a waiting call with `state` (and the answer's bytes). Caller holds
+    // _mtx. While the I/O thread dispatches, the caller is woken only once that
+    // thread has let go of _mtx, so that it does not run into the held lock.
     void _complete(callT* c, int state, const char* data = nullptr, uint32_t len = 0);
+    // Wakes the callers completed during the I/O thread's dispatch (I/O thread,
+    // without _mtx).
+    void _wakeCallers();
 
     // --- I/O thread ---
     void _run();
@@ -215,6 +220,7 @@ private:
     std::atomic<size_t> _backlogBytes{0};
     size_t _dropped = 0;      // one-way messages dropped since the last warning
     bool _ioHandling = false; // the I/O thread dispatches: it wakes the decoupler later
+    std::vector<std::atomic<uint32_t>*> _toWake; // I/O thread: callers to wake after dispatch
 
     condT _condState;
     condT _condSpace;

@@ -45,6 +45,7 @@ uint32_t randomStart() {
 ipcServiceT::ipcServiceT(const std::string& service, const startupCfgT::serviceInfoT& cfg)
     : _service(service), _log("ipc::" + service), _lastIvk(randomStart()), _rxBuf(localMsgMax),
       _prio(threadPrio(cfg)) {
+    _toWake.reserve(16);
     _log.level(cfg.logLevel);
     _sched.configure(cfg.holdTimes, cfg.queueDim);
     _wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -287,14 +288,17 @@ bool ipcServiceT::_doIO() {
                                           << " beyond the largest of " << localMsgMax << "\n";
                 lost = true;
             } else {
-                lockT<mutexT> g(_mtx);
-                if (_quit)
-                    return true;
-                // The decoupler is woken once the lock is free, not while
-                // this thread still holds it.
-                _ioHandling = true;
-                lost = !_handleDgram(_rxBuf.buf(), uint32_t(n));
-                _ioHandling = false;
+                {
+                    lockT<mutexT> g(_mtx);
+                    if (_quit)
+                        return true;
+                    // Callers and the decoupler are woken once the lock is
+                    // free, not while this thread still holds it.
+                    _ioHandling = true;
+                    lost = !_handleDgram(_rxBuf.buf(), uint32_t(n));
+                    _ioHandling = false;
+                }
+                _wakeCallers();
             }
         }
         _dec->wake();

@@ -395,4 +395,30 @@ TEST_F(ServiceT, ConcurrentCallersGetTheirOwnAnswers) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+// CONCURRENCY: answers racing their callers' time-outs end only their own call;
+// a caller that gave up never gets woken into, nor handed, a later call's answer.
+TEST_F(ServiceT, AnswersRacingTimeOutsReachOnlyTheirOwnCall) {
+    bind("race");
+    auto echo = startNode("race", "echo");
+    ASSERT_TRUE(events->waitFor("UP echo"));
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 150; ++i) {
+                std::unique_ptr<ipcMessageT> reply;
+                std::string body = std::to_string(t) + ":" + std::to_string(i);
+                int r = svc.send("echo", text(body), reply, timeT::fromMs(1 + i % 3));
+                if ((r == 0 && text(*reply) != body) || (r == 2 && reply) || (r != 0 && r != 2))
+                    ++wrong;
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    std::unique_ptr<ipcMessageT> reply;
+    ASSERT_EQ(svc.send("echo", text("last"), reply, timeT(30, 0)), 0);
+    EXPECT_EQ(text(*reply), "last");
+}
+
 } // namespace
