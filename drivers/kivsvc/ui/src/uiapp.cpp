@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <exception>
+#include <mutex>
 #include <sstream>
 #include <vector>
 
@@ -38,18 +39,33 @@ bool isLoopback(const rux::ipv4AddressT& a) {
 
 } // namespace
 
+// The IPC service keeps its event handler, and may run queued events, after
+// the application has gone: events reach the application only until detach().
 class kivsvcUiAppT::_ipcEventHandlerT : public rux::ipcEventHandlerT {
 public:
     explicit _ipcEventHandlerT(kivsvcUiAppT* app) : _app(app) {}
-    void notify(const rux::ipcEventT& ev) override { _app->_notify(ev); }
+    void notify(const rux::ipcEventT& ev) override {
+        std::lock_guard<std::mutex> g(_m);
+        if (_app)
+            _app->_notify(ev);
+    }
+    // Waits for an event being delivered; none is delivered afterwards.
+    void detach() {
+        std::lock_guard<std::mutex> g(_m);
+        _app = nullptr;
+    }
 
 private:
+    std::mutex _m;
     kivsvcUiAppT* _app;
 };
 
 kivsvcUiAppT::kivsvcUiAppT() : gasT(nodeName) {}
 
-kivsvcUiAppT::~kivsvcUiAppT() = default;
+kivsvcUiAppT::~kivsvcUiAppT() {
+    if (_handler)
+        _handler->detach();
+}
 
 bool kivsvcUiAppT::parseServices(const std::string& value,
                                  std::map<std::string, std::string>& out) {
