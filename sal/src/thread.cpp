@@ -15,11 +15,11 @@
 namespace rux {
 
 // Process-wide state, in this order: the main thread's record is made last.
-mutexT threadT::_tmtx;
-condT threadT::_tcond;
-std::map<uint32_t, threadT*> threadT::_table;
+mutexT& threadT::_tmtx = *new mutexT;
+condT& threadT::_tcond = *new condT;
+std::map<uint32_t, threadT*>& threadT::_table = *new std::map<uint32_t, threadT*>;
 uint32_t threadT::_tlock = 0;
-std::vector<threadT*> threadT::_graveyard;
+std::vector<threadT*>& threadT::_graveyard = *new std::vector<threadT*>;
 threadT* threadT::_main = nullptr;
 
 namespace impl {

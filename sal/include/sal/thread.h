@@ -157,11 +157,12 @@ private:
     prioT _prio;               // last applied (or, before start, requested) priority
     bool _prioPending = false; // apply _prio when the OS thread starts
 
-    static mutexT _tmtx;
-    static condT _tcond;
-    static std::map<uint32_t, threadT*> _table;
+    // Never destroyed: detached threads may still end while the process exits.
+    static mutexT& _tmtx;
+    static condT& _tcond;
+    static std::map<uint32_t, threadT*>& _table;
     static uint32_t _tlock;
-    static std::vector<threadT*> _graveyard; // freed once no iteration runs
+    static std::vector<threadT*>& _graveyard; // freed once no iteration runs
     static threadT* _main;
     friend struct threadInitT;
 };
