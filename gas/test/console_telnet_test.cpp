@@ -160,6 +160,11 @@ TEST(gasTelnetSrvT, AddressInUseFailsToStart) {
 }
 
 TEST(gasTelnetSrvT, FailedAcceptIsRetriedUntilItSucceeds) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime opens a pipe to check memory it reports on; with
+    // the process out of descriptors its checks misfire.
+    GTEST_SKIP() << "needs the process out of descriptors";
+#endif
     rigT r;
     ASSERT_TRUE(r.log->waitFor("telnet server listening on"));
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
