@@ -172,9 +172,9 @@ bool emuAppT::_init(const rux::gasCfgT&) {
 }
 
 int emuAppT::_run() {
-    for (const auto& spec : _initial) {
+    for (const auto& item : _initial) {
         meterIdentityT id;
-        parseMeterSpec(spec, id);
+        parseMeterSpec(item, id);
         std::ostringstream os;
         _add("meter", std::make_unique<meterT>(id), describe(id), defaultVendor, meterProduct, os);
         std::cout << os.str() << std::flush;
