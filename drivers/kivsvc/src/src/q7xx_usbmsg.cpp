@@ -7,6 +7,7 @@
 
 #include "rux_logger_xface.h"
 #include "sal/assert.h"
+#include "usbdrv/lefields.h"
 
 namespace {
 
@@ -94,21 +95,11 @@ int q7xxUSBMsgT::formatReport(unsigned char* buf, std::size_t size) {
 }
 
 unsigned short q7xxUSBMsgT::_read2(const unsigned char*& pos, int& consumed, int& left) {
-    const unsigned short v = static_cast<unsigned short>(pos[0] | (pos[1] << 8));
-    pos += 2;
-    consumed += 2;
-    left -= 2;
-    return v;
+    return usbdrv::readLe2(pos, consumed, left);
 }
 
 unsigned int q7xxUSBMsgT::_read4(const unsigned char*& pos, int& consumed, int& left) {
-    const unsigned int v =
-        static_cast<unsigned int>(pos[0]) | (static_cast<unsigned int>(pos[1]) << 8) |
-        (static_cast<unsigned int>(pos[2]) << 16) | (static_cast<unsigned int>(pos[3]) << 24);
-    pos += 4;
-    consumed += 4;
-    left -= 4;
-    return v;
+    return usbdrv::readLe4(pos, consumed, left);
 }
 
 float q7xxUSBMsgT::_read_float(const unsigned char*& pos, int& consumed, int& left) {
@@ -120,17 +111,11 @@ float q7xxUSBMsgT::_read_float(const unsigned char*& pos, int& consumed, int& le
 }
 
 void q7xxUSBMsgT::_write2(unsigned char*& pos, unsigned short v) {
-    pos[0] = static_cast<unsigned char>(v);
-    pos[1] = static_cast<unsigned char>(v >> 8);
-    pos += 2;
+    usbdrv::writeLe2(pos, v);
 }
 
 void q7xxUSBMsgT::_write4(unsigned char*& pos, unsigned int v) {
-    pos[0] = static_cast<unsigned char>(v);
-    pos[1] = static_cast<unsigned char>(v >> 8);
-    pos[2] = static_cast<unsigned char>(v >> 16);
-    pos[3] = static_cast<unsigned char>(v >> 24);
-    pos += 4;
+    usbdrv::writeLe4(pos, v);
 }
 
 void q7xxUSBMsgT::_write_float(unsigned char*& pos, float v) {
