@@ -1,5 +1,6 @@
 #include "logger/logger.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -14,7 +15,8 @@ namespace rux {
 
 struct loggerT::_logIdT {
     std::string name; // set once when the record is made
-    int level;
+    // Read without the table lock: every filtered line checks it first.
+    std::atomic<int> level{0};
     bool ptime = true;
     bool pfunc = true;
     std::shared_ptr<logDevT> dev;
@@ -157,16 +159,13 @@ std::string loggerT::name() const {
 }
 
 int loggerT::level() const {
-    _logIdT& r = _checked(*this);
-    lockT<mutexT> g(_tmtx);
-    return r.level;
+    return _checked(*this).level.load(std::memory_order_relaxed);
 }
 
 int loggerT::level(int l) {
     _logIdT& r = _checked(*this);
     lockT<mutexT> g(_tmtx);
-    std::swap(r.level, l);
-    return l;
+    return r.level.exchange(l, std::memory_order_relaxed);
 }
 
 bool loggerT::printTime() const {
@@ -285,10 +284,14 @@ const std::map<std::string, int>& loggerT::levelTable() {
 
 loggerT::logbufT::logbufT(const loggerT& logger, int level, const char* function) : _level(level) {
     _logIdT& r = _checked(logger);
+    if (r.level.load(std::memory_order_relaxed) < level) {
+        setstate(std::ios_base::badbit);
+        return;
+    }
     bool ptime, pfunc;
     {
         lockT<mutexT> g(_tmtx);
-        if (r.level < level) {
+        if (r.level.load(std::memory_order_relaxed) < level) {
             // Inserts into a failed stream are skipped without formatting.
             setstate(std::ios_base::badbit);
             return;
