@@ -1,13 +1,6 @@
 // The application side of a service: binding, sending, synchronous calls,
 // forwarding, secondary names, pulling, handlers and shutdown.
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <ctime>
-
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "ipc/names.h"
 #include "service_impl.h"
@@ -15,21 +8,6 @@
 
 namespace rux {
 namespace impl {
-
-namespace {
-
-// Sleeps while *word is 0, at most `rel` (null: without limit); returns on a
-// wake-up, a signal or the time-out alike (callers re-check).
-void futexWait(std::atomic<uint32_t>* word, const timespec* rel) {
-    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, 0, rel, nullptr, 0);
-}
-
-void futexWake(std::atomic<uint32_t>* word) {
-    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
-              nullptr, 0);
-}
-
-} // namespace
 
 ipcServiceT::deadlineT ipcServiceT::deadlineT::after(const timeT& timeout) {
     deadlineT d;
@@ -102,18 +80,26 @@ void ipcServiceT::_complete(callT* c, int state, const char* data, uint32_t len)
         c->reply = dgramT(len);
         c->reply.write(data, len);
     }
-    std::atomic<uint32_t>* word = &c->done;
-    word->store(1, std::memory_order_release); // from here on c may be gone
+    std::shared_ptr<waitSetT> waiter = c->waiter;
+    bool self = c == _selfCall;
+    c->done.store(1, std::memory_order_release); // from here on c may be gone
+    if (self || !waiter)
+        return; // its own thread is reading, and sees it at once
     if (_ioHandling)
-        _toWake.push_back(word);
+        _toWake.push_back(std::move(waiter));
     else
-        futexWake(word);
+        waiter->wake();
 }
 
-void ipcServiceT::_wakeCallers() {
-    for (std::atomic<uint32_t>* word : _toWake)
-        futexWake(word);
-    _toWake.clear();
+void ipcServiceT::_armCaller(waitSetT& ws) {
+    if (_fd < 0 || ws.conn == _conn)
+        return;
+    ws.arm(_fd, _conn);
+    // Callers come first: an answer wakes the thread that waits for it.
+    waitSetT& dec = _dec->waitSet();
+    if (dec.conn == _conn)
+        dec.rearm();
+    _ioWait.rearm();
 }
 
 int ipcServiceT::_doQueueOut(dgramT&& d, unsigned prio, uint64_t conn, const deadlineT& dl) {
@@ -303,25 +289,33 @@ int ipcServiceT::_doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, con
     call.dstId = h.dstId;
     h.ivkId = call.ivkId;
     ipcStoreHeader(d, h);
+    std::shared_ptr<waitSetT> ws = threadWaitSet(this);
+    _armCaller(*ws);
+    call.waiter = ws;
     _calls.push_back(&call);
     int r = _doQueueOut(std::move(d), h.prio, _conn, dl);
     if (r != 0) {
         _removeCall(&call);
         return r;
     }
-    // The answer is awaited without the service lock, and an answered call
-    // returns without taking it back.
+    // The answer is awaited without the service lock, reading the socket when
+    // it wakes this thread; an answered call returns without taking it back.
     g.unlock();
     while (!call.done.load(std::memory_order_acquire)) {
-        if (dl.none) {
-            futexWait(&call.done, nullptr);
-            continue;
+        int ms = -1;
+        if (!dl.none) {
+            timeT left;
+            if (!dl.rest(left))
+                break;
+            ms = pollMs(left);
         }
-        timeT left;
-        if (!dl.rest(left))
-            break;
-        timespec rel{left.sec, left.nsec};
-        futexWait(&call.done, &rel);
+        if (!(ws->wait(ms) & waitSetT::enSOCKET))
+            continue;
+        g.lock();
+        if (!call.done.load(std::memory_order_relaxed) && ws->conn == _conn)
+            _readAndWake(&call, false, 64, g);
+        else
+            g.unlock();
     }
     if (call.done.load(std::memory_order_acquire) && call.state == enANSWERED) {
         reply = ipcMessageT::create(std::move(call.reply));

@@ -6,11 +6,11 @@
 namespace rux {
 namespace impl {
 
-decouplerT::decouplerT(const std::string& name, runT run, errorT error)
-    : _run(std::move(run)), _error(std::move(error)) {
+decouplerT::decouplerT(const std::string& name, runT run, errorT error, idleT idle)
+    : _run(std::move(run)), _error(std::move(error)), _idle(std::move(idle)) {
     _thread = threadT::create(name);
     _thread.start(functorT([this] { _loop(); }));
-    _tid = _thread->tid();
+    _tid.store(_thread->tid());
 }
 
 decouplerT::~decouplerT() {
@@ -24,15 +24,17 @@ void decouplerT::push(callerT&& c, bool wake) {
         if (_stop)
             return;
         _fifo.push_back(std::move(c));
-        sleeping = _sleeping && wake;
+        sleeping = _sleeping && wake && !onThread();
         if (sleeping)
             _sleeping = false;
     }
     if (sleeping)
-        _cv.notify_one();
+        _ws.wake();
 }
 
 void decouplerT::wake() {
+    if (onThread())
+        return; // it is not asleep, and looks at its queue next
     bool sleeping;
     {
         std::lock_guard<std::mutex> g(_m);
@@ -41,7 +43,7 @@ void decouplerT::wake() {
             _sleeping = false;
     }
     if (sleeping)
-        _cv.notify_one();
+        _ws.wake();
 }
 
 size_t decouplerT::pending() {
@@ -50,25 +52,32 @@ size_t decouplerT::pending() {
 }
 
 bool decouplerT::onThread() const {
-    return _tid != 0 && impl::selfTid() == _tid;
+    uint32_t t = _tid.load();
+    return t != 0 && impl::selfTid() == t;
 }
 
 bool decouplerT::stop(int waitMs) {
     std::unique_lock<std::mutex> g(_m);
     _stop = true;
-    _cv.notify_one();
+    _ws.wake();
     if (onThread())
         return true;
     return _doneCv.wait_for(g, std::chrono::milliseconds(waitMs), [this] { return _done; });
 }
 
 void decouplerT::_loop() {
+    _tid.store(impl::selfTid());
     std::deque<callerT> batch;
     std::unique_lock<std::mutex> g(_m);
     for (;;) {
         while (_fifo.empty() && !_stop) {
             _sleeping = true;
-            _cv.wait(g);
+            g.unlock();
+            if (_idle)
+                _idle(_ws);
+            else
+                _ws.wait(-1);
+            g.lock();
         }
         _sleeping = false;
         if (_stop)

@@ -1,10 +1,14 @@
 // impl::ipcServiceT: one IPC service of this process, its daemon connection,
 // I/O thread, output scheduler, incoming backlog and decoupler.
 //
-// Locking: _mtx guards everything below it except what the I/O thread alone
-// touches (_rxBuf, _pfd). It is held only for bookkeeping and non-blocking
-// socket calls; waits release it (condition waits) or happen without it (the
-// I/O thread's poll, the decoupler's callbacks, joining threads).
+// Locking: _mtx guards everything below it. It is held only for bookkeeping and
+// non-blocking socket calls (every receive happens under it, into _rxBuf, so
+// that datagrams are dispatched in the order they arrived whichever thread
+// reads them); waits release it (condition waits) or happen without it (wait
+// sets, the decoupler's callbacks, joining threads).
+//
+// Readers: the I/O thread, the idle decoupler and synchronous callers awaiting
+// their answer all wait for the socket (see waitSetT); the one that wakes reads.
 #pragma once
 
 #include <atomic>
@@ -26,6 +30,7 @@
 #include "service_decoupler.h"
 #include "service_names.h"
 #include "service_scheduler.h"
+#include "service_waitset.h"
 
 namespace rux {
 namespace impl {
@@ -94,6 +99,9 @@ public:
     }
 
 private:
+    // Whole milliseconds for a poll, rounded up so that a wait never ends early.
+    static int pollMs(const timeT& t);
+
     // A deadline on the monotonic clock; `none` waits without limit.
     struct deadlineT {
         bool none = true;
@@ -105,16 +113,17 @@ private:
 
     // A synchronous call waiting for its answer; lives on the caller's stack.
     // It is in _calls while waiting; whoever takes it out (under _mtx) sets
-    // state and reply, then `done` (release), and wakes the caller through
-    // `done` as a futex. The caller may return as soon as it sees `done`, so
-    // the waker touches nothing of the call afterwards: a futex wake on a
-    // stale address is harmless (at most a spurious wake-up elsewhere).
+    // state and reply, then `done` (release), and wakes the caller's wait set.
+    // The caller may return as soon as it sees `done`, so the waker touches
+    // nothing of the call afterwards: it wakes through its own reference to
+    // the set, which outlives the caller's thread if need be.
     struct callT {
         uint32_t ivkId = 0;
         uint32_t dstId = 0;
         std::atomic<uint32_t> done{0};
         int state = enWAITING;
         dgramT reply;
+        std::shared_ptr<waitSetT> waiter;
     };
 
     // A message queued for pulling, with the names it arrived with.
@@ -148,12 +157,18 @@ private:
     uint32_t _nextIvk();
     void _removeCall(callT* c);
     // Ends a waiting call with `state` (and the answer's bytes). Caller holds
-    // _mtx. While the I/O thread dispatches, the caller is woken only once that
-    // thread has let go of _mtx, so that it does not run into the held lock.
+    // _mtx. While a reader dispatches, the caller is woken only once the
+    // reader has let go of _mtx, so that it does not run into the held lock.
     void _complete(callT* c, int state, const char* data = nullptr, uint32_t len = 0);
-    // Wakes the callers completed during the I/O thread's dispatch (I/O thread,
-    // without _mtx).
-    void _wakeCallers();
+    // Arms a caller's wait set for the current connection, ahead of the idle
+    // decoupler and the I/O thread. Caller holds _mtx.
+    void _armCaller(waitSetT& ws);
+    // Reads and dispatches up to `max` datagrams, then lets go of `g` and
+    // wakes whom the dispatch completed. `g` holds _mtx on entry. A caller
+    // (`own`) stops once answered; the decoupler (`forDec`) once it has a
+    // request to answer, whose sender waits.
+    void _readAndWake(callT* own, bool forDec, int max, std::unique_lock<mutexT>& g);
+    void _readSome(callT* own, bool forDec, int max);
 
     // --- I/O thread ---
     void _run();
@@ -161,6 +176,8 @@ private:
     bool _doIO();
     // Waits up to `ms` for the wake object (a quit); true when woken.
     bool _pause(int ms);
+    // The decoupler's wait while it has nothing to run (decoupler thread).
+    void _decIdle(waitSetT& ws);
     // Handles one received datagram; false ends the connection. Caller holds _mtx.
     bool _handleDgram(const char* data, uint32_t len);
     bool _handleUserMsg(const ipcHeaderT& h, const char* data, uint32_t len);
@@ -219,15 +236,18 @@ private:
     std::atomic<size_t> _backlog{0};
     std::atomic<size_t> _backlogBytes{0};
     size_t _dropped = 0;      // one-way messages dropped since the last warning
-    bool _ioHandling = false; // the I/O thread dispatches: it wakes the decoupler later
-    std::vector<std::atomic<uint32_t>*> _toWake; // I/O thread: callers to wake after dispatch
+    bool _ioHandling = false; // a reader dispatches: it wakes the decoupler later
+    bool _decLater = false;   // something was queued for the decoupler meanwhile
+    uint64_t _requests = 0;   // requests queued for the receiver so far
+    callT* _selfCall = nullptr; // the call whose own thread is reading
+    std::vector<std::shared_ptr<waitSetT>> _toWake; // callers to wake after dispatch
 
     condT _condState;
     condT _condSpace;
     condT _condIn;
 
-    int _wakeFd = -1; // eventfd: wakes the I/O thread
-    dgramT _rxBuf;    // I/O thread: every datagram is received into it
+    waitSetT _ioWait; // the I/O thread's; its wake-up ends the I/O thread's waits
+    dgramT _rxBuf;    // every datagram is received into it, under _mtx
     threadT::prioT _prio;
     std::unique_ptr<decouplerT> _dec;
 };

@@ -20,14 +20,6 @@ namespace impl {
 
 namespace {
 
-// Whole milliseconds for poll(), rounded up so that a wait never ends early.
-int pollMs(const timeT& t) {
-    if (t.nonPositive())
-        return 0;
-    int64_t ms = t.ms() + (t.nsec % 1000000 ? 1 : 0);
-    return ms > 0x7fffffff ? 0x7fffffff : int(ms);
-}
-
 threadT::prioT threadPrio(const startupCfgT::serviceInfoT& cfg) {
     threadT::prioClassT cls =
         cfg.osPrioClass == startupCfgT::enREALTIME ? threadT::enRT : threadT::enNORMAL;
@@ -40,7 +32,21 @@ uint32_t randomStart() {
     return v == 0 ? 1 : v;
 }
 
+// Connection numbers are unique in the process, so that a wait set armed for
+// one service's connection is never taken for another's.
+uint64_t nextConn() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
 } // namespace
+
+int ipcServiceT::pollMs(const timeT& t) {
+    if (t.nonPositive())
+        return 0;
+    int64_t ms = t.ms() + (t.nsec % 1000000 ? 1 : 0);
+    return ms > 0x7fffffff ? 0x7fffffff : int(ms);
+}
 
 ipcServiceT::ipcServiceT(const std::string& service, const startupCfgT::serviceInfoT& cfg)
     : _service(service), _log("ipc::" + service), _lastIvk(randomStart()), _rxBuf(localMsgMax),
@@ -48,12 +54,11 @@ ipcServiceT::ipcServiceT(const std::string& service, const startupCfgT::serviceI
     _toWake.reserve(16);
     _log.level(cfg.logLevel);
     _sched.configure(cfg.holdTimes, cfg.queueDim);
-    _wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    RUX_OS_CHECK(_wakeFd >= 0);
     _rxBuf.buf(); // the one receive buffer, made now
     _dec = std::make_unique<decouplerT>(
         "ipc::" + service + "::decoupler", [this](callerT& c) { _execute(c); },
-        [this](const callerT& c, const char* what) { _callbackFailed(c, what); });
+        [this](const callerT& c, const char* what) { _callbackFailed(c, what); },
+        [this](waitSetT& ws) { _decIdle(ws); });
     if (!(_prio == threadT::prioT()))
         _dec->thread()->priority(_prio.cls(), _prio.level());
     IPC_LOG(_log, log::INFO) << "service created\n";
@@ -62,8 +67,6 @@ ipcServiceT::ipcServiceT(const std::string& service, const startupCfgT::serviceI
 
 ipcServiceT::~ipcServiceT() {
     _halt();
-    if (_wakeFd >= 0)
-        ::close(_wakeFd);
 }
 
 void ipcServiceT::_halt() {
@@ -73,30 +76,35 @@ void ipcServiceT::_halt() {
 }
 
 void ipcServiceT::_wake() {
-    uint64_t one = 1;
-    ssize_t r = ::write(_wakeFd, &one, sizeof one);
-    (void)r; // a counter that is already set wakes as well
+    _ioWait.wake();
 }
 
 bool ipcServiceT::_pause(int ms) {
-    pollfd p{_wakeFd, POLLIN, 0};
-    int r = ::poll(&p, 1, ms);
-    if (r <= 0)
-        return false;
-    uint64_t v;
-    ssize_t n = ::read(_wakeFd, &v, sizeof v);
-    (void)n;
-    return true;
+    // Not connected: the set holds the wake-up counter alone.
+    return (_ioWait.wait(ms) & waitSetT::enWOKEN) != 0;
+}
+
+void ipcServiceT::_decIdle(waitSetT& ws) {
+    if (!(ws.wait(-1) & waitSetT::enSOCKET))
+        return;
+    std::unique_lock<mutexT> g(_mtx);
+    if (_quit || _fd < 0 || ws.conn != _conn)
+        return;
+    // One datagram per wake-up: when more wait, the next wait returns at once,
+    // and when none does (the usual case) no receive is wasted on finding out.
+    _readAndWake(nullptr, true, 1, g);
 }
 
 void ipcServiceT::_run() {
     for (;;) {
+        bool connected;
         {
             lockT<mutexT> g(_mtx);
             if (_quit)
                 break;
+            connected = _fd >= 0; // a reader that loses the connection resets it
         }
-        if (_fd < 0) { // only this thread changes _fd
+        if (!connected) {
             if (!_doConnect())
                 _pause(retryMs);
             continue;
@@ -135,7 +143,8 @@ bool ipcServiceT::_doConnect() {
     }
     int fd = sock.nativeHandle();
 
-    // The answer, within a bound and open to a quit.
+    // The answer, within a bound and open to a quit. Small: it names this node.
+    char ans[1024];
     timeT until = timeT(monCLK) + timeT::fromMs(answerMs);
     long n = -1;
     for (;;) {
@@ -144,7 +153,7 @@ bool ipcServiceT::_doConnect() {
             IPC_LOG(_log, log::ERROR) << "failed to receive subscription message from daemon\n";
             return false;
         }
-        pollfd p[2] = {{fd, POLLIN, 0}, {_wakeFd, POLLIN, 0}};
+        pollfd p[2] = {{fd, POLLIN, 0}, {_ioWait.wakeFd(), POLLIN, 0}};
         int r = ::poll(p, 2, pollMs(left));
         if (r < 0 && errno != EINTR) {
             IPC_LOG(_log, log::ERROR) << "failed to receive subscription message from daemon\n";
@@ -152,14 +161,14 @@ bool ipcServiceT::_doConnect() {
         }
         if (r > 0 && p[1].revents) {
             uint64_t v;
-            ssize_t k = ::read(_wakeFd, &v, sizeof v);
+            ssize_t k = ::read(_ioWait.wakeFd(), &v, sizeof v);
             (void)k;
             lockT<mutexT> g(_mtx);
             if (_quit)
                 return false;
         }
         if (r > 0 && p[0].revents) {
-            n = ::recv(fd, _rxBuf.buf(), _rxBuf.capacity(), MSG_DONTWAIT | MSG_TRUNC);
+            n = ::recv(fd, ans, sizeof ans, MSG_DONTWAIT | MSG_TRUNC);
             if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
                 break;
         }
@@ -170,8 +179,8 @@ bool ipcServiceT::_doConnect() {
     }
     ipcHeaderT h;
     ipcSubscrT s;
-    dgramT view(_rxBuf.buf(), _rxBuf.capacity(), uint32_t(std::min<long>(n, _rxBuf.capacity())));
-    if (n == 0 || n > long(_rxBuf.capacity()) || !ipcParseSubscr(view, h, s) ||
+    dgramT view(ans, sizeof ans, uint32_t(std::min<long>(n, long(sizeof ans))));
+    if (n == 0 || n > long(sizeof ans) || !ipcParseSubscr(view, h, s) ||
         s.type != ipcSubscrT::enATTACH) {
         IPC_LOG(_log, log::ERROR) << "received invalid subscription response\n";
         return false;
@@ -199,7 +208,11 @@ bool ipcServiceT::_doConnect() {
     _sock = sock;
     _fd = fd;
     _ownId = h.dstId;
-    ++_conn;
+    _conn = nextConn();
+    // The idle decoupler ahead of the I/O thread: a request wakes the thread
+    // that runs the receiver.
+    _dec->waitSet().arm(fd, _conn);
+    _ioWait.arm(fd, _conn);
     _err = 0;
     _state = enCONNECTING; // also after a refusal: bound once the aliases are back
     _blocked = false;
@@ -247,11 +260,15 @@ void ipcServiceT::_rebindDone() {
 }
 
 bool ipcServiceT::_doIO() {
-    short events;
     int timeout = -1;
+    int fd;
+    uint64_t conn;
     {
         lockT<mutexT> g(_mtx);
-        events = POLLIN | (_blocked ? POLLOUT : 0);
+        if (_fd < 0)
+            return false;
+        fd = _blocked ? _fd : -1;
+        conn = _conn;
         if (_outPending && !_blocked && !_holdWait.nonPositive())
             timeout = pollMs(_holdWait);
         if (!_rebinds.empty()) {
@@ -259,59 +276,31 @@ bool ipcServiceT::_doIO() {
             timeout = timeout < 0 ? rest : std::min(timeout, rest);
         }
     }
-    pollfd p[2] = {{_fd, events, 0}, {_wakeFd, POLLIN, 0}};
+    // The set's socket (watched with the other readers) and its wake-up; the
+    // socket itself only while waiting for room to write.
+    pollfd p[2] = {{_ioWait.pollFd(), POLLIN, 0}, {fd, POLLOUT, 0}};
     int r = ::poll(p, 2, timeout);
     if (r < 0 && errno != EINTR) {
         IPC_LOG(_log, log::ERROR) << "connection lost with ipc daemon...\n";
         lockT<mutexT> g(_mtx);
-        _reset();
+        if (_conn == conn && _fd >= 0)
+            _reset();
         return false;
     }
-    if (r > 0 && p[1].revents) {
-        uint64_t v;
-        ssize_t k = ::read(_wakeFd, &v, sizeof v);
-        (void)k;
-    }
-    bool lost = r > 0 && (p[0].revents & (POLLERR | POLLNVAL));
-    if (!lost && r > 0 && (p[0].revents & (POLLIN | POLLHUP))) {
-        // Every queued datagram, each in one call into the same buffer.
-        for (int i = 0; i < 64 && !lost; ++i) {
-            long n = ::recv(_fd, _rxBuf.buf(), _rxBuf.capacity(), MSG_DONTWAIT | MSG_TRUNC);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                    break;
-                lost = true;
-            } else if (n == 0) {
-                lost = true; // the daemon closed the connection
-            } else if (n > long(_rxBuf.capacity())) {
-                IPC_LOG(_log, log::ERROR) << "received message of size " << n
-                                          << " beyond the largest of " << localMsgMax << "\n";
-                lost = true;
-            } else {
-                {
-                    lockT<mutexT> g(_mtx);
-                    if (_quit)
-                        return true;
-                    // Callers and the decoupler are woken once the lock is
-                    // free, not while this thread still holds it.
-                    _ioHandling = true;
-                    lost = !_handleDgram(_rxBuf.buf(), uint32_t(n));
-                    _ioHandling = false;
-                }
-                _wakeCallers();
-            }
-        }
-        _dec->wake();
-    }
-    lockT<mutexT> g(_mtx);
-    if (_quit)
+    if (r > 0 && p[0].revents)
+        _ioWait.wait(0); // takes the wake-up
+    std::unique_lock<mutexT> g(_mtx);
+    if (_quit || _fd < 0 || _conn != conn)
+        return true; // quitting, or another reader saw the connection go
+    if (r > 0 && (p[1].revents & POLLOUT))
+        _blocked = false;
+    if (r > 0)
+        _readAndWake(nullptr, false, 64, g);
+    if (!g.owns_lock())
+        g.lock();
+    if (_quit || _fd < 0 || _conn != conn)
         return true;
-    if (!lost) {
-        if (r > 0 && (p[0].revents & POLLOUT))
-            _blocked = false;
-        lost = !_doFlushOut();
-    }
-    if (lost) {
+    if (!_doFlushOut()) {
         IPC_LOG(_log, log::ERROR) << "connection lost with ipc daemon...\n";
         _reset();
         return false;
@@ -326,6 +315,61 @@ bool ipcServiceT::_doIO() {
         _rebindDone();
     }
     return true;
+}
+
+void ipcServiceT::_readSome(callT* own, bool forDec, int max) {
+    bool lost = false;
+    _ioHandling = true;
+    _selfCall = own;
+    uint64_t requests = _requests;
+    // Each datagram in one call into the same buffer.
+    for (int i = 0; i < max && !lost; ++i) {
+        if (own && own->done.load(std::memory_order_relaxed))
+            break;
+        if (forDec && _requests != requests)
+            break;
+        long n = ::recv(_fd, _rxBuf.buf(), _rxBuf.capacity(), MSG_DONTWAIT | MSG_TRUNC);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                break;
+            lost = true;
+        } else if (n == 0) {
+            lost = true; // the daemon closed the connection
+        } else if (n > long(_rxBuf.capacity())) {
+            IPC_LOG(_log, log::ERROR) << "received message of size " << n
+                                      << " beyond the largest of " << localMsgMax << "\n";
+            lost = true;
+        } else {
+            lost = !_handleDgram(_rxBuf.buf(), uint32_t(n));
+        }
+    }
+    _ioHandling = false;
+    _selfCall = nullptr;
+    if (lost) {
+        IPC_LOG(_log, log::ERROR) << "connection lost with ipc daemon...\n";
+        _reset();
+        _wake(); // the I/O thread reconnects
+    }
+}
+
+void ipcServiceT::_readAndWake(callT* own, bool forDec, int max, std::unique_lock<mutexT>& g) {
+    if (!_quit && _fd >= 0)
+        _readSome(own, forDec, max);
+    bool dec = _decLater;
+    _decLater = false;
+    if (_toWake.empty()) {
+        g.unlock();
+    } else {
+        // Swapped out under the lock: another reader may fill the list meanwhile.
+        thread_local std::vector<std::shared_ptr<waitSetT>> wakes;
+        wakes.swap(_toWake);
+        g.unlock();
+        for (auto& w : wakes)
+            w->wake();
+        wakes.clear();
+    }
+    if (dec)
+        _dec->wake();
 }
 
 bool ipcServiceT::_handleDgram(const char* data, uint32_t len) {
@@ -440,6 +484,9 @@ void ipcServiceT::_deliver(const ipcHeaderT& h, dgramT&& d, bool forward) {
     c.bytes = bytes;
     _backlogAdd(bytes);
     IPC_LOG(_log, log::DEBUG) << "calling receiver\n";
+    if (h.ivkId != 0)
+        ++_requests;
+    _decLater = _decLater || _ioHandling;
     _dec->push(std::move(c), !_ioHandling);
 }
 
@@ -448,6 +495,7 @@ void ipcServiceT::_queueEvent(int type, const std::string& node) {
     c.kind = callerT::enEVENT;
     c.handler = _handler;
     c.event = ipcEventT{type, _service, node};
+    _decLater = _decLater || _ioHandling;
     _dec->push(std::move(c), !_ioHandling);
 }
 

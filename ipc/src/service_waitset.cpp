@@ -1,0 +1,90 @@
+#include "service_waitset.h"
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "sal/assert.h"
+
+namespace rux {
+namespace impl {
+
+waitSetT::waitSetT() {
+    _ep = ::epoll_create1(EPOLL_CLOEXEC);
+    _ev = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    RUX_OS_CHECK(_ep >= 0 && _ev >= 0);
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u32 = enWOKEN;
+    RUX_OS_CHECK(::epoll_ctl(_ep, EPOLL_CTL_ADD, _ev, &e) == 0);
+}
+
+waitSetT::~waitSetT() {
+    ::close(_ep);
+    ::close(_ev);
+}
+
+void waitSetT::arm(int fd, uint64_t c) {
+    if (_fd >= 0 && conn != 0 && conn != c) {
+        // The old socket is closed already; only a descriptor number reused
+        // for the new one can still be listed.
+        ::epoll_ctl(_ep, EPOLL_CTL_DEL, _fd, nullptr);
+    }
+    _fd = fd;
+    conn = c;
+    epoll_event e{};
+    e.events = EPOLLIN | EPOLLEXCLUSIVE;
+    e.data.u32 = enSOCKET;
+    if (::epoll_ctl(_ep, EPOLL_CTL_ADD, fd, &e) != 0 && errno == EEXIST) {
+        ::epoll_ctl(_ep, EPOLL_CTL_DEL, fd, nullptr);
+        RUX_OS_CHECK(::epoll_ctl(_ep, EPOLL_CTL_ADD, fd, &e) == 0);
+    }
+}
+
+void waitSetT::rearm() {
+    if (_fd < 0 || conn == 0)
+        return;
+    epoll_event e{};
+    e.events = EPOLLIN | EPOLLEXCLUSIVE;
+    e.data.u32 = enSOCKET;
+    ::epoll_ctl(_ep, EPOLL_CTL_DEL, _fd, nullptr);
+    ::epoll_ctl(_ep, EPOLL_CTL_ADD, _fd, &e);
+}
+
+int waitSetT::wait(int ms) {
+    epoll_event ev[2];
+    int n = ::epoll_wait(_ep, ev, 2, ms);
+    int r = 0;
+    for (int i = 0; i < n; ++i) {
+        r |= int(ev[i].data.u32);
+        if (ev[i].data.u32 == enWOKEN) {
+            uint64_t v;
+            ssize_t k = ::read(_ev, &v, sizeof v);
+            (void)k;
+        }
+    }
+    return r;
+}
+
+void waitSetT::wake() {
+    uint64_t one = 1;
+    ssize_t r = ::write(_ev, &one, sizeof one);
+    (void)r; // a counter that is already set wakes as well
+}
+
+std::shared_ptr<waitSetT> threadWaitSet(const void* owner) {
+    // Few services per thread: a short list beats a map.
+    thread_local std::vector<std::pair<const void*, std::shared_ptr<waitSetT>>> sets;
+    for (auto& s : sets)
+        if (s.first == owner)
+            return s.second;
+    sets.emplace_back(owner, std::make_shared<waitSetT>());
+    return sets.back().second;
+}
+
+} // namespace impl
+} // namespace rux
