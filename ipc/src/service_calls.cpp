@@ -99,7 +99,8 @@ void ipcServiceT::_armCaller(waitSetT& ws) {
     waitSetT& dec = _dec->waitSet();
     if (dec.conn == _conn)
         dec.rearm();
-    _ioWait.rearm();
+    if (_ioWait.conn == _conn)
+        _ioWait.rearm();
 }
 
 int ipcServiceT::_doQueueOut(dgramT&& d, unsigned prio, uint64_t conn, const deadlineT& dl) {

@@ -29,11 +29,8 @@ waitSetT::~waitSetT() {
 }
 
 void waitSetT::arm(int fd, uint64_t c) {
-    if (_fd >= 0 && conn != 0 && conn != c) {
-        // The old socket is closed already; only a descriptor number reused
-        // for the new one can still be listed.
-        ::epoll_ctl(_ep, EPOLL_CTL_DEL, _fd, nullptr);
-    }
+    // The old socket left the set when it was closed: its number may name
+    // another file by now and is not touched.
     _fd = fd;
     conn = c;
     epoll_event e{};
