@@ -49,13 +49,28 @@ std::string relayPath() {
     return std::string(std::getenv("RUX_RUNTIME_DIR")) + "/bench-relay";
 }
 
-long vmRssKiB(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+// A "Name:   N kB" line of a /proc file of `pid`.
+long procKiB(pid_t pid, const char* file, const std::string& name) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
     while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
+        if (line.rfind(name, 0) == 0)
+            return std::atol(line.c_str() + name.size());
     return -1;
+}
+
+long vmRssKiB(pid_t pid) {
+    return procKiB(pid, "status", "VmRSS:");
+}
+
+// The daemon's own share: its private pages plus its part of shared ones
+// (VmRSS counts every page of libc and libstdc++ that any process touched).
+long pssKiB(pid_t pid) {
+    return procKiB(pid, "smaps_rollup", "Pss:");
+}
+
+long anonKiB(pid_t pid) {
+    return procKiB(pid, "status", "RssAnon:");
 }
 
 // --- the other processes -------------------------------------------------
@@ -191,7 +206,7 @@ pid_t spawn(const std::vector<std::string>& argv, const char* role, bool quiet =
 
 struct worldT {
     pid_t daemon = -1, server = -1, relay = -1, relayServer = -1;
-    long daemonIdleKiB = -1;
+    long daemonIdleKiB = -1, daemonIdlePssKiB = -1, daemonIdleAnonKiB = -1;
     rux::ipcServiceT::handleT svc;
     int relayFd = -1;
     std::vector<pid_t> all;
@@ -214,6 +229,8 @@ struct worldT {
             ::usleep(5000);
         ::usleep(20000);
         daemonIdleKiB = vmRssKiB(daemon);
+        daemonIdlePssKiB = pssKiB(daemon);
+        daemonIdleAnonKiB = anonKiB(daemon);
         std::string self = "/proc/self/exe";
         char path[4096];
         ssize_t n = ::readlink(self.c_str(), path, sizeof path - 1);
@@ -403,6 +420,8 @@ void BM_DaemonMemory(benchmark::State& state) {
     }
     long after = vmRssKiB(w.daemon);
     state.counters["idle_KiB"] = double(w.daemonIdleKiB);
+    state.counters["idle_pss_KiB"] = double(w.daemonIdlePssKiB);
+    state.counters["idle_anon_KiB"] = double(w.daemonIdleAnonKiB);
     state.counters["with_bench_nodes_KiB"] = double(before);
     state.counters["with_100_more_KiB"] = double(after);
     state.counters["per_node_KiB"] = double(after - before) / 100.0;

@@ -1,6 +1,7 @@
 // The service client against a real rux_ipcd: calls, time-outs, nodes going
 // down, secondary names, daemon restarts, output holds, pull mode, floods and
 // shutdown. Other nodes are child processes (service_node.cpp).
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <set>
@@ -373,6 +374,74 @@ TEST_F(ServiceT, NameTakenRefusesTheBindUntilItIsFree) {
 }
 
 // CONCURRENCY: many threads calling at once each get their own answer.
+// A receiver that calls out reads the socket itself while it waits: the
+// messages it meets on the way still run after it, in the order they came.
+TEST_F(ServiceT, ReceiverCallingOutKeepsTheArrivalOrder) {
+    struct callingT : ipcReceiverT {
+        callingT(std::shared_ptr<eventsT> e, ipcServiceT::handleT s) : ev(std::move(e)), svc(s) {}
+        void asyncMsg(std::unique_ptr<ipcMessageT>, const std::string& src,
+                      const std::string&) override {
+            std::unique_ptr<ipcMessageT> reply;
+            int r = svc.send("echo", text("ping"), reply, timeT(30, 0));
+            ev->record("msg " + src + (r == 0 && text(*reply) == "ping" ? "" : " call failed"));
+        }
+        std::unique_ptr<ipcMessageT> syncMsg(std::unique_ptr<ipcMessageT>, const std::string&,
+                                             const std::string&) override {
+            return nullptr;
+        }
+        void fwdMsg(std::unique_ptr<ipcMessageT>, const std::string&, const std::string&,
+                    const std::string&) override {}
+        std::shared_ptr<eventsT> ev;
+        ipcServiceT::handleT svc;
+    };
+    bind("callout");
+    auto echo = startNode("callout", "echo");
+    ASSERT_TRUE(events->waitFor("UP echo"));
+    svc.setReceiver(std::make_shared<callingT>(events, svc));
+    for (int round = 1; round <= 5; ++round) {
+        auto flooder = startNode("callout", "flooder", {"--flood", "tester", "20", "--exit"});
+        ASSERT_TRUE(flooder->wait());
+        ASSERT_TRUE(events->waitFor("DOWN flooder", size_t(round)));
+    }
+    std::vector<std::string> expect = {"UP echo"};
+    for (int round = 0; round < 5; ++round) {
+        expect.push_back("UP flooder");
+        for (int i = 0; i < 20; ++i)
+            expect.push_back("msg flooder");
+        expect.push_back("DOWN flooder");
+    }
+    EXPECT_EQ(events->all(), expect);
+}
+
+// Every calling thread gets its own wait set; a thread that ends gives its
+// descriptors back.
+TEST_F(ServiceT, CallingThreadsThatEndLeaveNoDescriptorsBehind) {
+    bind("threads");
+    auto echo = startNode("threads", "echo");
+    ASSERT_TRUE(events->waitFor("UP echo"));
+    auto openFds = [] {
+        size_t n = 0;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+            (void)e;
+            ++n;
+        }
+        return n;
+    };
+    auto callOnce = [&](int i) {
+        std::unique_ptr<ipcMessageT> reply;
+        return svc.send("echo", text(std::to_string(i)), reply, timeT(30, 0)) == 0 &&
+               text(*reply) == std::to_string(i);
+    };
+    std::thread([&] { EXPECT_TRUE(callOnce(-1)); }).join(); // libraries settle first
+    size_t before = openFds();
+    for (int i = 0; i < 200; ++i) {
+        bool ok = false;
+        std::thread([&] { ok = callOnce(i); }).join();
+        ASSERT_TRUE(ok) << i;
+    }
+    EXPECT_EQ(openFds(), before);
+}
+
 TEST_F(ServiceT, ConcurrentCallersGetTheirOwnAnswers) {
     bind("many");
     auto echo = startNode("many", "echo");
