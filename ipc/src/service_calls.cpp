@@ -82,13 +82,13 @@ void ipcServiceT::_complete(callT* c, int state, const char* data, uint32_t len)
     }
     std::shared_ptr<waitSetT> waiter = c->waiter;
     bool self = c == _selfCall;
-    c->done.store(1, std::memory_order_release); // from here on c may be gone
+    c->done.store(1); // from here on c may be gone
     if (self || !waiter)
         return; // its own thread is reading, and sees it at once
     if (_ioHandling)
         _toWake.push_back(std::move(waiter));
     else
-        waiter->wake();
+        waiter->wakeIfSleeping();
 }
 
 void ipcServiceT::_armCaller(waitSetT& ws) {
@@ -310,7 +310,15 @@ int ipcServiceT::_doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, con
                 break;
             ms = pollMs(left);
         }
-        if (!(ws->wait(ms) & waitSetT::enSOCKET))
+        // A caller still on its way here when the answer came needs no wake-up.
+        ws->sleeping.store(true);
+        if (call.done.load()) {
+            ws->sleeping.store(false, std::memory_order_relaxed);
+            break;
+        }
+        int woken = ws->wait(ms);
+        ws->sleeping.store(false, std::memory_order_relaxed);
+        if (!(woken & waitSetT::enSOCKET))
             continue;
         g.lock();
         if (!call.done.load(std::memory_order_relaxed) && ws->conn == _conn)

@@ -163,6 +163,10 @@ private:
     // Arms a caller's wait set for the current connection, ahead of the idle
     // decoupler and the I/O thread. Caller holds _mtx.
     void _armCaller(waitSetT& ws);
+    // The decoupler reads for itself while requests come (their senders wait);
+    // over a stream of one-way messages it steps back and the I/O thread reads
+    // them in batches, which a single thread does more cheaply. Caller holds _mtx.
+    void _decReads(bool on);
     // Reads and dispatches up to `max` datagrams, then lets go of `g` and
     // wakes whom the dispatch completed. `g` holds _mtx on entry. A caller
     // (`own`) stops once answered; the decoupler (`forDec`) once it has a
@@ -239,6 +243,10 @@ private:
     bool _ioHandling = false; // a reader dispatches: it wakes the decoupler later
     bool _decLater = false;   // something was queued for the decoupler meanwhile
     uint64_t _requests = 0;   // requests queued for the receiver so far
+    int _decOneWay = 0;       // one-way messages the decoupler read in a row
+    // One-way messages in a row after which the decoupler leaves the reading
+    // to the I/O thread.
+    static constexpr int streamRun = 4;
     callT* _selfCall = nullptr; // the call whose own thread is reading
     std::vector<std::shared_ptr<waitSetT>> _toWake; // callers to wake after dispatch
 

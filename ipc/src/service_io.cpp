@@ -322,6 +322,7 @@ void ipcServiceT::_readSome(callT* own, bool forDec, int max) {
     _ioHandling = true;
     _selfCall = own;
     uint64_t requests = _requests;
+    size_t backlog = _backlog.load();
     // Each datagram in one call into the same buffer.
     for (int i = 0; i < max && !lost; ++i) {
         if (own && own->done.load(std::memory_order_relaxed))
@@ -345,11 +346,28 @@ void ipcServiceT::_readSome(callT* own, bool forDec, int max) {
     }
     _ioHandling = false;
     _selfCall = nullptr;
+    if (forDec && !lost && _requests == requests && _backlog.load() > backlog &&
+        ++_decOneWay >= streamRun)
+        _decReads(false);
     if (lost) {
         IPC_LOG(_log, log::ERROR) << "connection lost with ipc daemon...\n";
         _reset();
         _wake(); // the I/O thread reconnects
     }
+}
+
+void ipcServiceT::_decReads(bool on) {
+    waitSetT& dec = _dec->waitSet();
+    if (!on) {
+        dec.disarm();
+        return;
+    }
+    if (_fd < 0 || dec.conn == _conn)
+        return;
+    // Behind the callers, ahead of the I/O thread.
+    dec.arm(_fd, _conn);
+    if (_ioWait.conn == _conn)
+        _ioWait.rearm();
 }
 
 void ipcServiceT::_readAndWake(callT* own, bool forDec, int max, std::unique_lock<mutexT>& g) {
@@ -365,7 +383,7 @@ void ipcServiceT::_readAndWake(callT* own, bool forDec, int max, std::unique_loc
         wakes.swap(_toWake);
         g.unlock();
         for (auto& w : wakes)
-            w->wake();
+            w->wakeIfSleeping();
         wakes.clear();
     }
     if (dec)
@@ -484,8 +502,11 @@ void ipcServiceT::_deliver(const ipcHeaderT& h, dgramT&& d, bool forward) {
     c.bytes = bytes;
     _backlogAdd(bytes);
     IPC_LOG(_log, log::DEBUG) << "calling receiver\n";
-    if (h.ivkId != 0)
+    if (h.ivkId != 0) {
         ++_requests;
+        _decOneWay = 0;
+        _decReads(true);
+    }
     _decLater = _decLater || _ioHandling;
     _dec->push(std::move(c), !_ioHandling);
 }

@@ -52,6 +52,13 @@ void waitSetT::rearm() {
     ::epoll_ctl(_ep, EPOLL_CTL_ADD, _fd, &e);
 }
 
+void waitSetT::disarm() {
+    if (_fd >= 0 && conn != 0)
+        ::epoll_ctl(_ep, EPOLL_CTL_DEL, _fd, nullptr);
+    _fd = -1;
+    conn = 0;
+}
+
 int waitSetT::wait(int ms) {
     epoll_event ev[2];
     int n = ::epoll_wait(_ep, ev, 2, ms);

@@ -15,6 +15,7 @@
 // abort (out of descriptors at start-up is not recoverable here).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -35,15 +36,26 @@ public:
     // set moves it behind every set armed earlier.
     void arm(int fd, uint64_t c);
     void rearm();
+    // Stops watching the socket (until armed again).
+    void disarm();
     // Waits up to `ms` (negative: without limit); enSOCKET and/or enWOKEN, or 0
     // on a time-out or signal. A wake-up is consumed.
     int wait(int ms);
     void wake();
+    // Wakes the owner only if it announced that it is about to sleep (see
+    // `sleeping`); otherwise it sees what it waits for before it sleeps.
+    void wakeIfSleeping() {
+        if (sleeping.load())
+            wake();
+    }
 
     int pollFd() const { return _ep; } // readable when wait() would not block
     int wakeFd() const { return _ev; }
 
     uint64_t conn = 0; // connection whose socket is watched (0: none)
+    // Set by the owner before it checks its condition one last time and
+    // waits; paired with the waker setting the condition before it looks here.
+    std::atomic<bool> sleeping{false};
 
 private:
     int _ep = -1;
