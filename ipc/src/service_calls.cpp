@@ -13,10 +13,12 @@ ipcServiceT::deadlineT ipcServiceT::deadlineT::after(const timeT& timeout) {
     deadlineT d;
     d.none = false;
     d.at = timeT(monCLK) + timeout;
+    d.span = timeout;
     return d;
 }
 
 bool ipcServiceT::deadlineT::rest(timeT& left) const {
+    fresh = false;
     timeT now(monCLK);
     if (!(now < at))
         return false;
@@ -80,11 +82,14 @@ void ipcServiceT::_complete(callT* c, int state, const char* data, uint32_t len)
         c->reply = dgramT(len);
         c->reply.write(data, len);
     }
-    std::shared_ptr<waitSetT> waiter = c->waiter;
-    bool self = c == _selfCall;
-    c->done.store(1); // from here on c may be gone
-    if (self || !waiter)
+    if (c == _selfCall) {
+        c->done.store(1);
         return; // its own thread is reading, and sees it at once
+    }
+    std::shared_ptr<waitSetT> waiter = std::move(c->waiter);
+    c->done.store(1); // from here on c may be gone
+    if (!waiter)
+        return;
     if (_ioHandling)
         _toWake.push_back(std::move(waiter));
     else
@@ -290,9 +295,9 @@ int ipcServiceT::_doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, con
     call.dstId = h.dstId;
     h.ivkId = call.ivkId;
     ipcStoreHeader(d, h);
-    std::shared_ptr<waitSetT> ws = threadWaitSet(this);
+    call.waiter = threadWaitSet(this);
+    waitSetT* ws = call.waiter.get(); // the thread's own: lives as long as the thread
     _armCaller(*ws);
-    call.waiter = ws;
     _calls.push_back(&call);
     int r = _doQueueOut(std::move(d), h.prio, _conn, dl);
     if (r != 0) {
@@ -302,9 +307,12 @@ int ipcServiceT::_doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, con
     // The answer is awaited without the service lock, reading the socket when
     // it wakes this thread; an answered call returns without taking it back.
     g.unlock();
-    while (!call.done.load(std::memory_order_acquire)) {
-        int ms = -1;
-        if (!dl.none) {
+    // Nothing has waited since the call began, a few microseconds ago: the
+    // first wait takes the whole time-out (rounded up to the millisecond, as
+    // every wait is) without reading the clock again.
+    int ms = dl.none ? -1 : pollMs(dl.span);
+    for (bool first = dl.fresh; !call.done.load(std::memory_order_acquire); first = false) {
+        if (!dl.none && !first) {
             timeT left;
             if (!dl.rest(left))
                 break;

@@ -106,6 +106,8 @@ private:
     struct deadlineT {
         bool none = true;
         timeT at;
+        timeT span;                // the whole time-out
+        mutable bool fresh = true; // no wait has asked for the rest yet
         static deadlineT after(const timeT& timeout);
         // Remaining time (at least 1 ms while not passed); false once passed.
         bool rest(timeT& left) const;
@@ -202,7 +204,7 @@ private:
     void _callbackFailed(const callerT& c, const char* what);
     // Queues an unsolicited message for the receiver or for pulling; drops a
     // one-way message past the backlog bound. Caller holds _mtx.
-    void _deliver(const ipcHeaderT& h, dgramT&& d, bool forward);
+    void _deliver(const ipcHeaderT& h, dgramT&& d, bool forward, const std::string& src);
     void _queueEvent(int type, const std::string& node);
     bool _backlogFull(uint32_t bytes) const;
     void _backlogAdd(uint32_t bytes);

@@ -437,7 +437,7 @@ bool ipcServiceT::_handleUserMsg(const ipcHeaderT& h, const char* data, uint32_t
     IPC_LOG(_log, log::DEBUG) << "received unsolicited message\n";
     dgramT d(len);
     d.write(data, len);
-    _deliver(h, std::move(d), forward);
+    _deliver(h, std::move(d), forward, src);
     return true;
 }
 
@@ -455,9 +455,11 @@ void ipcServiceT::_backlogSub(uint32_t bytes) {
     _backlogBytes.fetch_sub(bytes);
 }
 
-void ipcServiceT::_deliver(const ipcHeaderT& h, dgramT&& d, bool forward) {
-    const std::string& src = _names.name(h.srcId);
-    const std::string& dst = _names.name(h.dstId);
+void ipcServiceT::_deliver(const ipcHeaderT& h, dgramT&& d, bool forward,
+                           const std::string& src) {
+    static const std::string none;
+    // The name it was sent to matters to a forward and to pulling only.
+    const std::string& dst = forward || !_receiver ? _names.name(h.dstId) : none;
     uint32_t bytes = d.length();
     // Replies and requests are bounded by their senders' waits; one-way
     // messages are not, so they are the ones that give way.

@@ -80,7 +80,7 @@ void waitSetT::wake() {
     (void)r; // a counter that is already set wakes as well
 }
 
-std::shared_ptr<waitSetT> threadWaitSet(const void* owner) {
+const std::shared_ptr<waitSetT>& threadWaitSet(const void* owner) {
     // Few services per thread: a short list beats a map.
     thread_local std::vector<std::pair<const void*, std::shared_ptr<waitSetT>>> sets;
     for (auto& s : sets)

@@ -65,7 +65,7 @@ private:
 
 // The set of the calling thread for service `owner`, made on first use and
 // closed when the thread ends.
-std::shared_ptr<waitSetT> threadWaitSet(const void* owner);
+const std::shared_ptr<waitSetT>& threadWaitSet(const void* owner);
 
 } // namespace impl
 } // namespace rux
