@@ -24,6 +24,10 @@
 // Thread-safety: every operation may be called from any thread, including the
 // decoupler (inside callbacks); one mutex per service guards its state and is
 // never held across a blocking socket operation.
+//
+// Resources: a thread that makes synchronous calls on a service reads its own
+// answer from the daemon socket; it keeps two descriptors per service for that
+// (an epoll set and an eventfd), closed when the thread ends.
 #pragma once
 
 #include <memory>
