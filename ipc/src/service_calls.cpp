@@ -13,12 +13,10 @@ ipcServiceT::deadlineT ipcServiceT::deadlineT::after(const timeT& timeout) {
     deadlineT d;
     d.none = false;
     d.at = timeT(monCLK) + timeout;
-    d.span = timeout;
     return d;
 }
 
 bool ipcServiceT::deadlineT::rest(timeT& left) const {
-    fresh = false;
     timeT now(monCLK);
     if (!(now < at))
         return false;
@@ -99,13 +97,14 @@ void ipcServiceT::_complete(callT* c, int state, const char* data, uint32_t len)
 void ipcServiceT::_armCaller(waitSetT& ws) {
     if (_fd < 0 || ws.conn == _conn)
         return;
-    ws.arm(_fd, _conn);
+    // Without room for the watch the caller waits for the others to read.
+    if (!ws.arm(_fd, _conn))
+        return;
     // Callers come first: an answer wakes the thread that waits for it.
     waitSetT& dec = _dec->waitSet();
     if (dec.conn == _conn)
         dec.rearm();
-    if (_ioWait.conn == _conn)
-        _ioWait.rearm();
+    _armIo();
 }
 
 int ipcServiceT::_doQueueOut(dgramT&& d, unsigned prio, uint64_t conn, const deadlineT& dl) {
@@ -307,12 +306,9 @@ int ipcServiceT::_doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, con
     // The answer is awaited without the service lock, reading the socket when
     // it wakes this thread; an answered call returns without taking it back.
     g.unlock();
-    // Nothing has waited since the call began, a few microseconds ago: the
-    // first wait takes the whole time-out (rounded up to the millisecond, as
-    // every wait is) without reading the clock again.
-    int ms = dl.none ? -1 : pollMs(dl.span);
-    for (bool first = dl.fresh; !call.done.load(std::memory_order_acquire); first = false) {
-        if (!dl.none && !first) {
+    while (!call.done.load(std::memory_order_acquire)) {
+        int ms = -1;
+        if (!dl.none) {
             timeT left;
             if (!dl.rest(left))
                 break;
@@ -328,8 +324,10 @@ int ipcServiceT::_doSendSync(dgramT& d, std::unique_ptr<ipcMessageT>& reply, con
         ws->sleeping.store(false, std::memory_order_relaxed);
         if (!(woken & waitSetT::enSOCKET))
             continue;
+        // The wake-up was this thread's alone: it reads even when its own
+        // answer came meanwhile through another reader.
         g.lock();
-        if (!call.done.load(std::memory_order_relaxed) && ws->conn == _conn)
+        if (ws->conn == _conn)
             _readAndWake(&call, false, 64, g);
         else
             g.unlock();

@@ -106,8 +106,6 @@ private:
     struct deadlineT {
         bool none = true;
         timeT at;
-        timeT span;                // the whole time-out
-        mutable bool fresh = true; // no wait has asked for the rest yet
         static deadlineT after(const timeT& timeout);
         // Remaining time (at least 1 ms while not passed); false once passed.
         bool rest(timeT& left) const;
@@ -169,6 +167,11 @@ private:
     // over a stream of one-way messages it steps back and the I/O thread reads
     // them in batches, which a single thread does more cheaply. Caller holds _mtx.
     void _decReads(bool on);
+    // (Re)arms the I/O thread's set behind every other; when the kernel has no
+    // room for the watch the I/O thread is woken to give up the connection
+    // (it retries), since nothing else may be left to read. Caller holds _mtx.
+    void _armIo();
+    bool _ioArmFailed = false;
     // Reads and dispatches up to `max` datagrams, then lets go of `g` and
     // wakes whom the dispatch completed. `g` holds _mtx on entry. A caller
     // (`own`) stops once answered; the decoupler (`forDec`) once it has a

@@ -211,8 +211,14 @@ bool ipcServiceT::_doConnect() {
     _conn = nextConn();
     // The idle decoupler ahead of the I/O thread: a request wakes the thread
     // that runs the receiver.
+    _decOneWay = 0;
+    _ioArmFailed = false;
     _dec->waitSet().arm(fd, _conn);
-    _ioWait.arm(fd, _conn);
+    if (!_ioWait.arm(fd, _conn)) {
+        IPC_LOG(_log, log::ERROR) << "cannot watch the connection with ipc daemon\n";
+        _reset();
+        return false;
+    }
     _err = 0;
     _state = enCONNECTING; // also after a refusal: bound once the aliases are back
     _blocked = false;
@@ -300,6 +306,11 @@ bool ipcServiceT::_doIO() {
         g.lock();
     if (_quit || _fd < 0 || _conn != conn)
         return true;
+    if (_ioArmFailed) {
+        IPC_LOG(_log, log::ERROR) << "cannot watch the connection with ipc daemon\n";
+        _reset();
+        return false;
+    }
     if (!_doFlushOut()) {
         IPC_LOG(_log, log::ERROR) << "connection lost with ipc daemon...\n";
         _reset();
@@ -324,8 +335,9 @@ void ipcServiceT::_readSome(callT* own, bool forDec, int max) {
     uint64_t requests = _requests;
     size_t backlog = _backlog.load();
     // Each datagram in one call into the same buffer.
+    // At least one: a reader woken by the socket may be the only one woken.
     for (int i = 0; i < max && !lost; ++i) {
-        if (own && own->done.load(std::memory_order_relaxed))
+        if (i > 0 && own && own->done.load(std::memory_order_relaxed))
             break;
         if (forDec && _requests != requests)
             break;
@@ -347,8 +359,10 @@ void ipcServiceT::_readSome(callT* own, bool forDec, int max) {
     _ioHandling = false;
     _selfCall = nullptr;
     if (forDec && !lost && _requests == requests && _backlog.load() > backlog &&
-        ++_decOneWay >= streamRun)
+        ++_decOneWay >= streamRun) {
         _decReads(false);
+        _wake(); // the I/O thread takes over whatever is waiting already
+    }
     if (lost) {
         IPC_LOG(_log, log::ERROR) << "connection lost with ipc daemon...\n";
         _reset();
@@ -366,8 +380,14 @@ void ipcServiceT::_decReads(bool on) {
         return;
     // Behind the callers, ahead of the I/O thread.
     dec.arm(_fd, _conn);
-    if (_ioWait.conn == _conn)
-        _ioWait.rearm();
+    _armIo();
+}
+
+void ipcServiceT::_armIo() {
+    if (_fd < 0 || _ioWait.conn != _conn || _ioWait.rearm())
+        return;
+    _ioArmFailed = true;
+    _wake();
 }
 
 void ipcServiceT::_readAndWake(callT* own, bool forDec, int max, std::unique_lock<mutexT>& g) {

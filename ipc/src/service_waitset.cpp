@@ -28,28 +28,43 @@ waitSetT::~waitSetT() {
     ::close(_ev);
 }
 
-void waitSetT::arm(int fd, uint64_t c) {
-    // The old socket left the set when it was closed: its number may name
-    // another file by now and is not touched.
-    _fd = fd;
-    conn = c;
+namespace {
+
+bool addSocket(int ep, int fd) {
     epoll_event e{};
     e.events = EPOLLIN | EPOLLEXCLUSIVE;
-    e.data.u32 = enSOCKET;
-    if (::epoll_ctl(_ep, EPOLL_CTL_ADD, fd, &e) != 0 && errno == EEXIST) {
-        ::epoll_ctl(_ep, EPOLL_CTL_DEL, fd, nullptr);
-        RUX_OS_CHECK(::epoll_ctl(_ep, EPOLL_CTL_ADD, fd, &e) == 0);
-    }
+    e.data.u32 = waitSetT::enSOCKET;
+    if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e) == 0)
+        return true;
+    if (errno != EEXIST)
+        return false; // out of memory or of epoll watches
+    ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+    return ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e) == 0;
 }
 
-void waitSetT::rearm() {
+} // namespace
+
+bool waitSetT::arm(int fd, uint64_t c) {
+    // The old socket left the set when it was closed: its number may name
+    // another file by now and is not touched.
+    _fd = -1;
+    conn = 0;
+    if (!addSocket(_ep, fd))
+        return false;
+    _fd = fd;
+    conn = c;
+    return true;
+}
+
+bool waitSetT::rearm() {
     if (_fd < 0 || conn == 0)
-        return;
-    epoll_event e{};
-    e.events = EPOLLIN | EPOLLEXCLUSIVE;
-    e.data.u32 = enSOCKET;
+        return true;
     ::epoll_ctl(_ep, EPOLL_CTL_DEL, _fd, nullptr);
-    ::epoll_ctl(_ep, EPOLL_CTL_ADD, _fd, &e);
+    if (addSocket(_ep, _fd))
+        return true;
+    _fd = -1;
+    conn = 0;
+    return false;
 }
 
 void waitSetT::disarm() {

@@ -9,6 +9,9 @@
 // the caller that waits for it and a request wakes the idle decoupler, without
 // a hand-over between threads. Which thread wakes never matters for
 // correctness: whoever reads a datagram dispatches it as the I/O thread would.
+// A thread woken for the socket reads at least one datagram: a woken waiter
+// leaves the queue at once (Linux 6.0 on), so the next datagram wakes the next
+// sleeper, and a wake-up that nobody acts on would leave a datagram behind.
 //
 // Thread-safety: wake() from any thread; wait() from the owning thread; arm()
 // and the `conn` member under the service lock. Failures to create the set
@@ -33,9 +36,10 @@ public:
 
     // Watches socket `fd` of connection `c` (which replaces whatever socket was
     // watched before: a closed socket leaves every set by itself). Re-arming a
-    // set moves it behind every set armed earlier.
-    void arm(int fd, uint64_t c);
-    void rearm();
+    // set moves it behind every set armed earlier. False when the kernel has
+    // no room for the watch (the set is then unarmed).
+    bool arm(int fd, uint64_t c);
+    bool rearm();
     // Stops watching the socket (until armed again).
     void disarm();
     // Waits up to `ms` (negative: without limit); enSOCKET and/or enWOKEN, or 0

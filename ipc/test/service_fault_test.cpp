@@ -3,6 +3,8 @@
 // secondary name after a reconnection. The daemon side is scripted in a thread
 // of the test over a real sequenced-packet socket.
 #include <deque>
+#include <mutex>
+#include <condition_variable>
 #include <future>
 #include <thread>
 
@@ -159,6 +161,90 @@ TEST(ServiceFaultT, DaemonThatStopsReadingBlocksOnlyTheSenders) {
     svc.shutdown();
     EXPECT_EQ(sender.get(), 4);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    daemon.join();
+}
+
+// CONCURRENCY: a caller woken for a datagram after another reader had already
+// ended its call still reads it: that wake-up may have been the only one sent
+// for it. Here a DOWN ends two waiting calls and a message follows at once.
+TEST(ServiceFaultT, WakeUpOfACallAlreadyEndedIsNotLost) {
+    fakeDaemonT fake;
+    ipcServiceT::handleT svc = ipcServiceT::handle("wakes");
+    shutterT shut{svc};
+    constexpr int rounds = 40;
+    std::mutex m;
+    std::condition_variable cv;
+    int upsWanted = 0; // rounds whose UP peer the test asked for
+    std::thread daemon([&] {
+        ipcSubscrT s;
+        ipcHeaderT h;
+        seqSocketT* c = fake.accept(s, h);
+        if (!c || !fakeDaemonT::answer(*c, h, s, 0, 1) || !fakeDaemonT::up(*c, 1, 3, "other"))
+            return;
+        for (int round = 0; round < rounds; ++round) {
+            {
+                std::unique_lock<std::mutex> g(m);
+                if (!cv.wait_for(g, 20s, [&] { return upsWanted > round; }))
+                    return;
+            }
+            if (!fakeDaemonT::up(*c, 1, 2, "peer"))
+                return;
+            // Both callers wait once both requests are here.
+            for (int i = 0; i < 2; ++i) {
+                dgramT d;
+                unixSockAddrT from;
+                if (!c->recv(d, from))
+                    return;
+            }
+            dgramT down;
+            auto msg = ipcMessageT::create(4, 2);
+            msg->write("ping", 4);
+            ipcHeaderT mh = msg->_header();
+            mh.srcId = 3;
+            mh.dstId = 1;
+            msg->_header(mh);
+            if (!ipcBuildNotif(down, 1, ipcNotifT{2, false, "peer"}) || !c->send(down, daemonAddr) ||
+                !c->send(msg->_dgram(), daemonAddr))
+                return;
+        }
+    });
+    struct recordT : ipcReceiverT {
+        explicit recordT(std::shared_ptr<eventsT> e) : ev(std::move(e)) {}
+        void asyncMsg(std::unique_ptr<ipcMessageT>, const std::string& src,
+                      const std::string&) override {
+            ev->record("msg " + src);
+        }
+        std::unique_ptr<ipcMessageT> syncMsg(std::unique_ptr<ipcMessageT>, const std::string&,
+                                             const std::string&) override {
+            return nullptr;
+        }
+        void fwdMsg(std::unique_ptr<ipcMessageT>, const std::string&, const std::string&,
+                    const std::string&) override {}
+        std::shared_ptr<eventsT> ev;
+    };
+    auto events = std::make_shared<eventsT>();
+    svc.setEventHandler(events);
+    svc.setReceiver(std::make_shared<recordT>(events));
+    ASSERT_EQ(svc.bind("node"), 0);
+    ASSERT_TRUE(events->waitFor("UP other"));
+    for (int round = 0; round < rounds; ++round) {
+        {
+            std::lock_guard<std::mutex> g(m);
+            upsWanted = round + 1;
+        }
+        cv.notify_all();
+        ASSERT_TRUE(events->waitFor("UP peer", size_t(round + 1)));
+        auto call = [&] {
+            std::unique_ptr<ipcMessageT> reply;
+            return svc.send("peer", text("q"), reply, timeT(20, 0));
+        };
+        auto a = std::async(std::launch::async, call);
+        auto b = std::async(std::launch::async, call);
+        EXPECT_EQ(a.get(), 3);
+        EXPECT_EQ(b.get(), 3);
+        // Nothing else arrives after the message: it is read now or never.
+        ASSERT_TRUE(events->waitFor("msg other", size_t(round + 1), msT(3000))) << round;
+    }
     daemon.join();
 }
 
