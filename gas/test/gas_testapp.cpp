@@ -153,23 +153,27 @@ protected:
     }
 
     int _run() override {
-        std::cout << "values: count=" << _count << " level=" << _level << " ratio=" << _ratio
-                  << " text=[" << _text << "] flag=" << _flag << " opt=[" << _opt
-                  << "] long-only=" << _longOnly << " input=[" << _input
-                  << "] number=" << _number << " logLevel=" << _cfg.logLevel
-                  << " logDir=[" << _cfg.logDir << "] consStdio=" << _cfg.consStdio
-                  << " consTelnet=" << _cfg.consTelnet
-                  << " consBind=" << _cfg.consBind.to_string()
-                  << " useConsole=" << _cfg.useConsole << std::endl;
+        // Each line in one write: the stdio console leaves standard output
+        // unbuffered and may draw its prompt between two writes.
+        std::ostringstream out;
+        out << "values: count=" << _count << " level=" << _level << " ratio=" << _ratio
+            << " text=[" << _text << "] flag=" << _flag << " opt=[" << _opt
+            << "] long-only=" << _longOnly << " input=[" << _input << "] number=" << _number
+            << " logLevel=" << _cfg.logLevel << " logDir=[" << _cfg.logDir
+            << "] consStdio=" << _cfg.consStdio << " consTelnet=" << _cfg.consTelnet
+            << " consBind=" << _cfg.consBind.to_string() << " useConsole=" << _cfg.useConsole
+            << "\n";
+        std::cout << out.str() << std::flush;
         std::list<std::shared_ptr<rux::logDevT>> devs;
         rux::getLogDevices(devs);
-        std::cout << "devices:";
+        out.str("");
+        out << "devices:";
         for (const auto& d : devs)
-            std::cout << " " << (d->name().find('/') == std::string::npos ? d->name() : "file")
-                      << ":" << d->level();
+            out << " " << (d->name().find('/') == std::string::npos ? d->name() : "file") << ":"
+                << d->level();
         const std::string def = rux::loggerT::getDefLogDev()->name();
-        std::cout << " default=" << (def.find('/') == std::string::npos ? def : "file")
-                  << std::endl;
+        out << " default=" << (def.find('/') == std::string::npos ? def : "file") << "\n";
+        std::cout << out.str() << std::flush;
         if (_crash == "main-stack") {
             // The main thread has an alternate stack of its own.
             gasTestRecurse(nullptr, 0);
