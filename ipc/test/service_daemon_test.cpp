@@ -215,17 +215,7 @@ TEST_F(ServiceT, PulledMessagesKeepTheNamesTheyCameWith) {
         EXPECT_EQ(msg->currSize(), 32u);
     }
     // A receiver installed afterwards rules out pulling.
-    struct nullRecvT : ipcReceiverT {
-        void asyncMsg(std::unique_ptr<ipcMessageT>, const std::string&,
-                      const std::string&) override {}
-        std::unique_ptr<ipcMessageT> syncMsg(std::unique_ptr<ipcMessageT>, const std::string&,
-                                             const std::string&) override {
-            return nullptr;
-        }
-        void fwdMsg(std::unique_ptr<ipcMessageT>, const std::string&, const std::string&,
-                    const std::string&) override {}
-    };
-    svc.setReceiver(std::make_shared<nullRecvT>());
+    svc.setReceiver(std::make_shared<recordingReceiverT>());
     try {
         svc.recv(msg, timeT::fromMs(10));
         ADD_FAILURE() << "recv with a receiver did not throw";
@@ -238,22 +228,8 @@ TEST_F(ServiceT, PulledMessagesKeepTheNamesTheyCameWith) {
 // Messages and events share one order: a node's last messages come before
 // the news that it went down.
 TEST_F(ServiceT, CallbacksRunInArrivalOrder) {
-    struct orderT : ipcReceiverT {
-        explicit orderT(std::shared_ptr<eventsT> e) : ev(std::move(e)) {}
-        void asyncMsg(std::unique_ptr<ipcMessageT>, const std::string& src,
-                      const std::string&) override {
-            ev->record("msg " + src);
-        }
-        std::unique_ptr<ipcMessageT> syncMsg(std::unique_ptr<ipcMessageT>, const std::string&,
-                                             const std::string&) override {
-            return nullptr;
-        }
-        void fwdMsg(std::unique_ptr<ipcMessageT>, const std::string&, const std::string&,
-                    const std::string&) override {}
-        std::shared_ptr<eventsT> ev;
-    };
     bind("order");
-    svc.setReceiver(std::make_shared<orderT>(events));
+    svc.setReceiver(std::make_shared<recordingReceiverT>(events));
     for (int round = 1; round <= 20; ++round) {
         auto flooder = startNode("order", "flooder", {"--flood", "tester", "5", "--exit"});
         ASSERT_TRUE(flooder->wait());
@@ -377,27 +353,15 @@ TEST_F(ServiceT, NameTakenRefusesTheBindUntilItIsFree) {
 // A receiver that calls out reads the socket itself while it waits: the
 // messages it meets on the way still run after it, in the order they came.
 TEST_F(ServiceT, ReceiverCallingOutKeepsTheArrivalOrder) {
-    struct callingT : ipcReceiverT {
-        callingT(std::shared_ptr<eventsT> e, ipcServiceT::handleT s) : ev(std::move(e)), svc(s) {}
-        void asyncMsg(std::unique_ptr<ipcMessageT>, const std::string& src,
-                      const std::string&) override {
-            std::unique_ptr<ipcMessageT> reply;
-            int r = svc.send("echo", text("ping"), reply, timeT(30, 0));
-            ev->record("msg " + src + (r == 0 && text(*reply) == "ping" ? "" : " call failed"));
-        }
-        std::unique_ptr<ipcMessageT> syncMsg(std::unique_ptr<ipcMessageT>, const std::string&,
-                                             const std::string&) override {
-            return nullptr;
-        }
-        void fwdMsg(std::unique_ptr<ipcMessageT>, const std::string&, const std::string&,
-                    const std::string&) override {}
-        std::shared_ptr<eventsT> ev;
-        ipcServiceT::handleT svc;
-    };
     bind("callout");
     auto echo = startNode("callout", "echo");
     ASSERT_TRUE(events->waitFor("UP echo"));
-    svc.setReceiver(std::make_shared<callingT>(events, svc));
+    ipcServiceT::handleT self = svc;
+    svc.setReceiver(std::make_shared<recordingReceiverT>(events, [self]() mutable {
+        std::unique_ptr<ipcMessageT> reply;
+        int r = self.send("echo", text("ping"), reply, timeT(30, 0));
+        return r == 0 && text(*reply) == "ping" ? "" : " call failed";
+    }));
     for (int round = 1; round <= 5; ++round) {
         auto flooder = startNode("callout", "flooder", {"--flood", "tester", "20", "--exit"});
         ASSERT_TRUE(flooder->wait());

@@ -208,23 +208,9 @@ TEST(ServiceFaultT, WakeUpOfACallAlreadyEndedIsNotLost) {
                 return;
         }
     });
-    struct recordT : ipcReceiverT {
-        explicit recordT(std::shared_ptr<eventsT> e) : ev(std::move(e)) {}
-        void asyncMsg(std::unique_ptr<ipcMessageT>, const std::string& src,
-                      const std::string&) override {
-            ev->record("msg " + src);
-        }
-        std::unique_ptr<ipcMessageT> syncMsg(std::unique_ptr<ipcMessageT>, const std::string&,
-                                             const std::string&) override {
-            return nullptr;
-        }
-        void fwdMsg(std::unique_ptr<ipcMessageT>, const std::string&, const std::string&,
-                    const std::string&) override {}
-        std::shared_ptr<eventsT> ev;
-    };
     auto events = std::make_shared<eventsT>();
     svc.setEventHandler(events);
-    svc.setReceiver(std::make_shared<recordT>(events));
+    svc.setReceiver(std::make_shared<recordingReceiverT>(events));
     ASSERT_EQ(svc.bind("node"), 0);
     ASSERT_TRUE(events->waitFor("UP other"));
     for (int round = 0; round < rounds; ++round) {

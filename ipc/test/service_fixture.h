@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -123,6 +124,29 @@ public:
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::string> seen;
+};
+
+// A receiver that records "msg <src>" for every one-way message into `events`
+// (null: records nothing), after `onMsg` if given, whose text is appended;
+// requests get no answer.
+struct recordingReceiverT : rux::ipcReceiverT {
+    explicit recordingReceiverT(std::shared_ptr<eventsT> e = nullptr,
+                                std::function<std::string()> onMsg = nullptr)
+        : events(std::move(e)), onMsg(std::move(onMsg)) {}
+    void asyncMsg(std::unique_ptr<rux::ipcMessageT>, const std::string& src,
+                  const std::string&) override {
+        std::string extra = onMsg ? onMsg() : "";
+        if (events)
+            events->record("msg " + src + extra);
+    }
+    std::unique_ptr<rux::ipcMessageT> syncMsg(std::unique_ptr<rux::ipcMessageT>,
+                                              const std::string&, const std::string&) override {
+        return nullptr;
+    }
+    void fwdMsg(std::unique_ptr<rux::ipcMessageT>, const std::string&, const std::string&,
+                const std::string&) override {}
+    std::shared_ptr<eventsT> events;
+    std::function<std::string()> onMsg;
 };
 
 inline std::unique_ptr<rux::ipcMessageT> text(const std::string& s, unsigned prio = 1) {
