@@ -49,6 +49,32 @@ TEST(cliSharedOutputT, PostedLineWaitsForTheHolderWithoutBlockingThePoster) {
     EXPECT_EQ(r.rec->text_, "prompt > abc\r\nNTC x -> hello\r\n");
 }
 
+// CONCURRENCY: a line posted while another thread writes one piece of output
+// outside lock() (a prompt drawn by itself, say) is written when that piece is
+// done, not left queued until the operator's next key.
+TEST(cliSharedOutputT, LinePostedDuringASingleWriteIsWrittenAfterIt) {
+    // Holds the writer inside the device until the line has been posted.
+    class gateT : public recordT {
+    public:
+        void rtext(const std::string& s) override {
+            entered = true;
+            while (!open)
+                std::this_thread::yield();
+            recordT::rtext(s);
+        }
+        std::atomic<bool> entered{false}, open{false};
+    };
+    auto gate = std::make_shared<gateT>();
+    auto out = cliSharedOutputT::create(gate);
+    std::thread writer([&] { out->rtext("prompt > "); });
+    while (!gate->entered)
+        std::this_thread::yield();
+    out->post("NTC x -> hello\n"); // the writer holds the output: queued
+    gate->open = true;
+    writer.join();
+    EXPECT_EQ(gate->text_, "prompt > \r\nNTC x -> hello\r\n");
+}
+
 TEST(cliSharedOutputT, LineLoggedByTheHolderIsWrittenAtOnceOnALineOfItsOwn) {
     rigT r;
     r.out->lock();

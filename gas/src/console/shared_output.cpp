@@ -8,8 +8,20 @@ std::shared_ptr<cliSharedOutputT> cliSharedOutputT::create(std::shared_ptr<cliOu
 
 cliSharedOutputT::cliSharedOutputT(std::shared_ptr<cliOutputT> out) : _out(std::move(out)) {}
 
-void cliSharedOutputT::lock() {
+void cliSharedOutputT::_enter() {
     _lock.lock();
+    ++_depth;
+}
+
+void cliSharedOutputT::_leave() {
+    if (--_depth == 0)
+        _release();
+    else
+        _lock.unlock();
+}
+
+void cliSharedOutputT::lock() {
+    _enter();
     std::lock_guard<std::mutex> g(_qmtx);
     ++_held;
     _room.notify_all(); // posters waiting for room drop lines from now on
@@ -20,7 +32,7 @@ void cliSharedOutputT::unlock() {
         std::lock_guard<std::mutex> g(_qmtx);
         --_held;
     }
-    _release();
+    _leave();
 }
 
 void cliSharedOutputT::post(const std::string& line) {
@@ -39,12 +51,14 @@ void cliSharedOutputT::post(const std::string& line) {
     // this thread (a command that logs), which then writes it right away.
     if (!_lock.trylock())
         return;
+    ++_depth;
     _drain();
-    _release();
+    _leave();
 }
 
-// The holder checks for posted lines after every release: a line posted while
-// the lock was held is then written by the holder or by the poster, never lost.
+// The holder checks for posted lines after every outermost release: a line
+// posted while the lock was held is then written by the holder or by the
+// poster, never lost.
 void cliSharedOutputT::_release() {
     for (;;) {
         _lock.unlock();
@@ -55,7 +69,9 @@ void cliSharedOutputT::_release() {
         }
         if (!_lock.trylock())
             return;
+        ++_depth;
         _drain();
+        --_depth;
     }
 }
 
@@ -101,18 +117,18 @@ void cliSharedOutputT::_drain() {
 }
 
 void cliSharedOutputT::redraw(std::function<void()> fn) {
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     std::lock_guard<std::mutex> q(_qmtx);
     _redraw = std::move(fn);
 }
 
 void cliSharedOutputT::flush() {
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     _out->flush();
 }
 
 void cliSharedOutputT::rchr(char c) {
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     _out->rchr(c);
     _atBol = c == '\n';
 }
@@ -120,45 +136,45 @@ void cliSharedOutputT::rchr(char c) {
 void cliSharedOutputT::rtext(const std::string& s) {
     if (s.empty())
         return;
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     _out->rtext(s);
     _atBol = s.back() == '\n';
 }
 
 void cliSharedOutputT::push() {
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     _out->push();
 }
 
 void cliSharedOutputT::pop() {
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     _out->pop();
 }
 
 void cliSharedOutputT::erasel() {
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     _out->erasel();
     _atBol = true;
 }
 
 void cliSharedOutputT::erased() {
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     _out->erased();
 }
 
 void cliSharedOutputT::erasec() {
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     _out->erasec();
 }
 
 void cliSharedOutputT::nl() {
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     _out->nl();
     _atBol = true;
 }
 
 void cliSharedOutputT::cup(unsigned n) {
-    lockT<mutexT> g(_lock);
+    heldT g(*this);
     _out->cup(n);
 }
 

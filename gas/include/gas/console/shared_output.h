@@ -66,13 +66,29 @@ public:
     const std::shared_ptr<cliOutputT>& device() const { return _out; }
 
 private:
+    // Holds the lock for one operation. Leaving the outermost hold writes the
+    // lines posted while it was held: a poster that found the lock taken left
+    // its line to the holder, whichever operation that holder was doing.
+    class heldT {
+    public:
+        explicit heldT(cliSharedOutputT& o) : _o(o) { _o._enter(); }
+        ~heldT() { _o._leave(); }
+        heldT(const heldT&) = delete;
+        heldT& operator=(const heldT&) = delete;
+
+    private:
+        cliSharedOutputT& _o;
+    };
+    void _enter();
+    void _leave();
     // Writes the queued lines; the caller holds the lock.
     void _drain();
-    // Releases the lock and takes over lines posted while it was held.
+    // Releases the outermost hold and takes over lines posted while it was held.
     void _release();
 
     const std::shared_ptr<cliOutputT> _out;
-    mutexT _lock;     // the output itself
+    mutexT _lock;        // the output itself
+    unsigned _depth = 0; // holds of the thread that has _lock (only it touches this)
     std::mutex _qmtx; // the members below
     std::condition_variable _room;
     std::deque<std::string> _pending;
